@@ -255,3 +255,16 @@ public:
     static const wchar_t* AppTitle();
 };
 CWinApp* AfxGetApp();
+
+// Desktop services the welcome page and start-up need.
+// Single-copy test: when a top-level window titled exactly `title` exists, brings it to the
+// foreground and returns true (posix: the equivalent among running copies of the program).
+bool BringWindowWithTitleToFront(const wchar_t* title);
+// Sends WM_CLOSE to the first top-level window of the class and waits until it has been
+// handled; nothing where the system has no such windows.
+void CloseTopLevelWindowOfClass(const wchar_t* className);
+// Initialises the common controls (ICC_WIN95_CLASSES); nothing where there are none.
+void InitCommonControlsForWizard();
+// The folder the welcome page looks for its logo in: the user's Temporary Internet Files
+// folder, or else the temporary-files directory without its trailing separator.
+std::wstring LogoFolder();
