@@ -8,6 +8,11 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#ifndef IOCTL_SERIAL_SET_DTR
+// The serial driver's "raise DTR" control code; the driver-kit header that defines it does not
+// compile in an application.
+inline constexpr DWORD IOCTL_SERIAL_SET_DTR = 0x001B0024;
+#endif
 #else
 #include "platform/posix/Win32Compat.h"
 #endif
