@@ -63,6 +63,9 @@ public:
 
     // The image directory, a backslash and the file name.
     std::wstring ImagePath(const wchar_t* fileName) const;
+    // Reads the current directory into the image directory. False, with m_imageDirTooLong set
+    // and the image directory empty, when the directory does not fit (or cannot be read).
+    bool ReadImageDirectory();
 
     // Page state.
     wchar_t m_imageDir[kImageDirCapacity]{};
@@ -74,6 +77,9 @@ public:
     CProgressCtrl m_overallBar;
     CProgressCtrl m_phaseBar;
     CWinThread* m_worker = nullptr;
+    // The worker's exit code as Cancel found it (31 when it had to be stopped), kept after the
+    // thread object is released.
+    DWORD m_workerExitCode = 0;
 };
 
 // The worker thread's procedure; the parameter is the download page.
