@@ -57,8 +57,10 @@ public:
 
     void ResetAfterFailure();
 
-    // Collects one raw response frame into the receive buffer (see streaming/).
-    void ReadResponse();
+    // Collects one raw response frame into the receive buffer (see streaming/). Waits for the
+    // opening flag without limit; false only when no read can ever deliver it (the port is not
+    // open, or the device fails its reads), so a broken link never turns into a busy loop.
+    bool ReadResponse();
     int UploadImage(BYTE imageType, const wchar_t* headerPath, const wchar_t* imagePath);
 
     // The image directory, a backslash and the file name.
