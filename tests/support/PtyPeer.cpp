@@ -31,6 +31,15 @@ PtyPeer::~PtyPeer() {
         close(m_master);
 }
 
+void PtyPeer::CloseMaster() {
+    if (m_slaveKeepAlive >= 0)
+        close(m_slaveKeepAlive);
+    m_slaveKeepAlive = -1;
+    if (m_master >= 0)
+        close(m_master);
+    m_master = -1;
+}
+
 std::wstring PtyPeer::SlavePathW() const { return std::wstring(m_slavePath.begin(), m_slavePath.end()); }
 
 void PtyPeer::Send(const std::vector<std::uint8_t>& bytes) {

@@ -25,6 +25,9 @@ public:
     std::vector<std::uint8_t> ReceiveUntil(const std::vector<std::uint8_t>& tail, std::chrono::milliseconds limit);
 
     int MasterFd() const { return m_master; }
+    // Closes the master side and the pair's keep-alive: the handset "unplugs". The device node
+    // disappears and the program's handle on the slave side sees a hang-up.
+    void CloseMaster();
 
 private:
     int m_master = -1;

@@ -18,7 +18,8 @@ constexpr const wchar_t* kOpenFileFailMessage = L"Download flash error: open fil
 constexpr const wchar_t* kOpenFileFailStatus = L"Download flash error: open file fail. Download process stop";
 constexpr const wchar_t* kReadFileFailMessage = L"Download flash error: read file fail.";
 constexpr const wchar_t* kReadFileFailStatus = L"Download flash error: read file fail. Download process stop";
-constexpr const wchar_t* kLinkLostMessage = L"Download flash error: the USB connection to the handset was lost.";
+constexpr const wchar_t* kLinkLostMessage =
+    L"Download flash error: the USB connection to the handset was lost.";
 constexpr const wchar_t* kLinkLostStatus =
     L"Download flash error: the USB connection to the handset was lost. Download process stop";
 

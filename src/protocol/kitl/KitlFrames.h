@@ -42,8 +42,12 @@ void KitlBuildAck(BYTE (&frame)[kKitlAckFrameSize]);
 void KitlBuildData(BYTE (&frame)[kKitlDataFrameSize], DWORD sequence, const BYTE (&piece)[kKitlPieceSize]);
 
 // Fields of a received header.
-inline BYTE KitlFrameType(const BYTE* header) { return header[4]; }
+inline BYTE KitlFrameType(const BYTE* header) {
+    return header[4];
+}
 inline WORD KitlDataLength(const BYTE* header) {
     return static_cast<WORD>(header[6] | (static_cast<WORD>(header[7]) << 8));
 }
-inline bool KitlHeaderChecksumOk(const BYTE* header) { return KitlChecksum(header, 9) == header[9]; }
+inline bool KitlHeaderChecksumOk(const BYTE* header) {
+    return KitlChecksum(header, 9) == header[9];
+}

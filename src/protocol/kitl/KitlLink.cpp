@@ -40,7 +40,9 @@ void KitlDetach() {
     g_kitlLink.device = INVALID_HANDLE_VALUE;
 }
 
-bool KitlLinkLost() { return g_kitlLink.failedReads >= kKitlFailedReadsBeforeGivingUp; }
+bool KitlLinkLost() {
+    return g_kitlLink.failedReads >= kKitlFailedReadsBeforeGivingUp;
+}
 
 int KitlSendAck() {
     BYTE frame[kKitlAckFrameSize];
