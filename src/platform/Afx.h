@@ -8,6 +8,10 @@
 #pragma once
 
 #include "platform/OsApi.h"
+#ifdef _WIN32
+// The wizard, button and progress-bar constants the pages name (PSWIZB_NEXT, PBM_SETPOS...).
+#include <commctrl.h>
+#endif
 
 #include <cstdint>
 #include <functional>
@@ -128,7 +132,10 @@ private:
     COLORREF m_colour = 0;
 };
 
+#ifndef _WIN32
+// On Windows this is the system's own GetSysColor from windows.h.
 COLORREF GetSysColor(int index);
+#endif
 
 class CDataExchange {
 public:
