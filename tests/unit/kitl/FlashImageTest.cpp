@@ -61,7 +61,7 @@ TEST_F(FlashImageTest, SendsTheFileInPaddedPiecesAndReportsProgress) {
         m_dir.Write("FLASH.bin", content);
         const DWORD firstSequence = g_kitlLink.sequence;
 
-        ScriptedHandset handset(m_peer, {.framesToTake = c.frames});
+        ScriptedHandset handset(m_peer, TakeFrames(c.frames));
         EXPECT_EQ(m_page.SendFlashImage(), 1);
         handset.Join();
 
@@ -87,7 +87,7 @@ TEST_F(FlashImageTest, SendsTheFileInPaddedPiecesAndReportsProgress) {
 TEST_F(FlashImageTest, OverallBarOnlyRises) {
     Watchdog dog(30s, "25 pieces");
     m_dir.Write("FLASH.bin", Pattern(25 * 1516));
-    ScriptedHandset handset(m_peer, {.framesToTake = 25});
+    ScriptedHandset handset(m_peer, TakeFrames(25));
     EXPECT_EQ(m_page.SendFlashImage(), 1);
     handset.Join();
     EXPECT_EQ(handset.problem, "");
@@ -113,7 +113,7 @@ TEST_F(FlashImageTest, DeviceThatCannotBeOpened) {
 }
 
 TEST_F(FlashImageTest, MissingFlashImageEndsAfterTheHandshake) {
-    ScriptedHandset handset(m_peer, {.framesToTake = 0});
+    ScriptedHandset handset(m_peer, TakeFrames(0));
     Watchdog dog(20s, "missing image");
     EXPECT_EQ(m_page.SendFlashImage(), 0);
     handset.Join();
@@ -134,8 +134,8 @@ TEST_F(FlashImageTest, HandsetThatVanishesEndsThePhase) {
         std::vector<std::string> progress;
     };
     const Case cases[] = {
-        {"before the announcement", {.vanishBeforeAnnouncing = true}, {}},
-        {"after the first data frame", {.framesToTake = 3, .vanishAfter = 1}, {"phase:0", "overall:80"}},
+        {"before the announcement", VanishBeforeAnnouncing(), {}},
+        {"after the first data frame", VanishAfterFrames(1), {"phase:0", "overall:80"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -61,18 +61,18 @@ TEST_F(KitlLinkTest, HuntAndFrameChecks) {
         {"a stray 0x6B costs the next frame", Concat({{0x6B}, announcement, ack}), {{0xDD, 4}}, 0},
         // After a bad header the hunt goes on right after its tenth byte, through its data.
         {"bad header checksum",
-         MakeFrame(0xBB, DataAround(kInner, 40), {.breakHeaderSum = true}),
+         MakeFrame(0xBB, DataAround(kInner, 40), WithBrokenHeaderSum()),
          {{0xC1, 3}},
          1},
         {"1520 data bytes are read whole", MakeFrame(0xCC, DataAround(kInner, 1520)), {{0xCC, 1520}}, 0},
         {"1521 data bytes are refused unread", MakeFrame(0xCC, DataAround(kInner, 1521)), {{0xC1, 3}}, 1},
         {"wrong data checksum: data consumed, frame dropped",
-         MakeFrame(0xBB, DataAround(kInner, 40), {.dataSum = 0x00}),
+         MakeFrame(0xBB, DataAround(kInner, 40), WithDataSum(0x00)),
          {},
          1},
         {"no data, checksum 0", MakeFrame(0xD0, {}), {{0xD0, 0}}, 0},
-        {"no data, checksum 5", MakeFrame(0xD0, {}, {.dataSum = 0x05}), {}, 1},
-        {"any reserved byte", MakeFrame(0xBB, Bytes(36, 0x11), {.reserved = 0xA5}), {{0xBB, 36}}, 0},
+        {"no data, checksum 5", MakeFrame(0xD0, {}, WithDataSum(0x05)), {}, 1},
+        {"any reserved byte", MakeFrame(0xBB, Bytes(36, 0x11), WithReserved(0xA5)), {{0xBB, 36}}, 0},
     };
     for (const HuntCase& c : cases) {
         SCOPED_TRACE(c.name);

@@ -21,6 +21,22 @@ struct FrameTweak {
     bool breakHeaderSum = false;         // byte 9 off by one
 };
 
+inline FrameTweak WithReserved(std::uint8_t r) {
+    FrameTweak t;
+    t.reserved = r;
+    return t;
+}
+inline FrameTweak WithDataSum(std::uint8_t sum) {
+    FrameTweak t;
+    t.dataSum = sum;
+    return t;
+}
+inline FrameTweak WithBrokenHeaderSum() {
+    FrameTweak t;
+    t.breakHeaderSum = true;
+    return t;
+}
+
 Bytes MakeFrame(std::uint8_t type, const Bytes& data, const FrameTweak& tweak = {});
 Bytes Concat(std::initializer_list<Bytes> parts);
 std::uint8_t Sum8(const std::uint8_t* p, std::size_t n);

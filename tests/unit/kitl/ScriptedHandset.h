@@ -16,6 +16,23 @@ struct HandsetScript {
     bool vanishBeforeAnnouncing = false;
 };
 
+inline HandsetScript TakeFrames(std::size_t n) {
+    HandsetScript s;
+    s.framesToTake = n;
+    return s;
+}
+inline HandsetScript VanishAfterFrames(std::size_t n) {
+    HandsetScript s;
+    s.framesToTake = n + 1;
+    s.vanishAfter = n;
+    return s;
+}
+inline HandsetScript VanishBeforeAnnouncing() {
+    HandsetScript s;
+    s.vanishBeforeAnnouncing = true;
+    return s;
+}
+
 struct ReceivedData {
     std::uint32_t sequence;
     Bytes piece; // 1516 bytes

@@ -22,7 +22,7 @@ TEST(KitlSequence, StartsAtZeroAndCarriesOnAcrossTransfers) {
 
     std::vector<std::uint32_t> sequences;
     for (int run = 0; run < 2; ++run) {
-        ScriptedHandset handset(peer, {.framesToTake = 2});
+        ScriptedHandset handset(peer, TakeFrames(2));
         EXPECT_EQ(page.SendFlashImage(), 1);
         handset.Join();
         EXPECT_EQ(handset.problem, "");
