@@ -101,6 +101,82 @@ INT_PTR CALLBACK PageDialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM l
     }
 }
 
+// The sheet sizes every page from the page template's dialog units taken in the sheet's own
+// font. A page drawn in another font (the templates ask for "System" and "Arial" at 10 points)
+// would spill out of the frame the sheet made for it, so each page is shown in the sheet's font,
+// as the framework this program was designed for does. The template's controls keep their
+// positions and sizes; only the font entry of the dialog header changes.
+constexpr const wchar_t* kSheetFontFace = L"MS Shell Dlg";
+constexpr WORD kSheetFontPoints = 8;
+
+// Copies a DLGTEMPLATEEX with its font replaced; an empty result leaves the template as it is.
+std::vector<BYTE> WithSheetFont(HINSTANCE instance, UINT templateId) {
+    HRSRC found = FindResourceW(instance, MAKEINTRESOURCEW(templateId), MAKEINTRESOURCEW(5) /* RT_DIALOG */);
+    HGLOBAL loaded = found != nullptr ? LoadResource(instance, found) : nullptr;
+    const auto* data = loaded != nullptr ? static_cast<const BYTE*>(LockResource(loaded)) : nullptr;
+    const DWORD size = found != nullptr ? SizeofResource(instance, found) : 0;
+    if (data == nullptr || size < 26) {
+        return {};
+    }
+    auto word = [&](std::size_t offset) -> WORD {
+        return static_cast<WORD>(data[offset] | (data[offset + 1] << 8));
+    };
+    if (word(0) != 1 || word(2) != 0xFFFF) {
+        return {}; // not the extended form
+    }
+    const DWORD style = static_cast<DWORD>(word(12) | (word(14) << 16));
+    if ((style & DS_SETFONT) == 0) {
+        return {};
+    }
+    // Skips a string or an ordinal (0xFFFF then one WORD); false past the end.
+    std::size_t at = 26;
+    auto skipSzOrOrd = [&]() -> bool {
+        if (at + 2 > size) {
+            return false;
+        }
+        if (word(at) == 0xFFFF) {
+            at += 4;
+            return at <= size;
+        }
+        while (at + 2 <= size && word(at) != 0) {
+            at += 2;
+        }
+        at += 2;
+        return at <= size;
+    };
+    if (!skipSzOrOrd() || !skipSzOrOrd() || !skipSzOrOrd()) { // menu, class, title
+        return {};
+    }
+    const std::size_t fontAt = at;
+    at += 6; // point size, weight, italic, character set
+    if (!skipSzOrOrd()) {
+        return {};
+    }
+    const std::size_t itemsAt = (at + 3) & ~static_cast<std::size_t>(3);
+
+    std::vector<BYTE> out(data, data + fontAt);
+    const WORD points = kSheetFontPoints;
+    out.push_back(static_cast<BYTE>(points & 0xFF));
+    out.push_back(static_cast<BYTE>(points >> 8));
+    out.insert(out.end(), data + fontAt + 2, data + fontAt + 6);
+    for (const wchar_t* c = kSheetFontFace;; ++c) {
+        out.push_back(static_cast<BYTE>(*c & 0xFF));
+        out.push_back(static_cast<BYTE>((*c >> 8) & 0xFF));
+        if (*c == 0) {
+            break;
+        }
+    }
+    // Items are DWORD-aligned from the start of the template; moving the whole block by a
+    // multiple of four keeps every one of them aligned.
+    while (out.size() % 4 != 0) {
+        out.push_back(0);
+    }
+    if (itemsAt < size) {
+        out.insert(out.end(), data + itemsAt, data + size);
+    }
+    return out;
+}
+
 // The sheet being run by DoModal on this thread, for the sheet callback, which gets no
 // parameter of its own.
 CPropertySheet* g_sheetStarting = nullptr;
@@ -222,12 +298,20 @@ void CPropertySheet::SetIconFromResource(int iconId) {
 
 intptr_t CPropertySheet::DoModal() {
     std::vector<PROPSHEETPAGEW> sheetPages(m_pages.size());
+    std::vector<std::vector<BYTE>> templates(m_pages.size());
     for (std::size_t i = 0; i < m_pages.size(); ++i) {
         PROPSHEETPAGEW& p = sheetPages[i];
         p.dwSize = sizeof(p);
-        p.dwFlags = PSP_DEFAULT | (m_pages[i]->m_dwPageFlags & ~static_cast<DWORD>(PSP_USECALLBACK));
+        p.dwFlags = PSP_DEFAULT |
+                    (m_pages[i]->m_dwPageFlags & ~static_cast<DWORD>(PSP_USECALLBACK | PSP_DLGINDIRECT));
         p.hInstance = AppInstance();
-        p.pszTemplate = MAKEINTRESOURCEW(m_pages[i]->TemplateId());
+        templates[i] = WithSheetFont(AppInstance(), m_pages[i]->TemplateId());
+        if (!templates[i].empty()) {
+            p.dwFlags |= PSP_DLGINDIRECT;
+            p.pResource = reinterpret_cast<const DLGTEMPLATE*>(templates[i].data());
+        } else {
+            p.pszTemplate = MAKEINTRESOURCEW(m_pages[i]->TemplateId());
+        }
         p.pfnDlgProc = PageDialogProc;
         p.lParam = reinterpret_cast<LPARAM>(m_pages[i]);
     }
