@@ -26,6 +26,8 @@
 #include <windows.h>
 
 #include <commctrl.h>
+#include <fcntl.h>
+#include <io.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -125,8 +127,8 @@ std::wstring TextOf(HWND hwnd) {
     }
     std::vector<wchar_t> buffer(length + 2, L'\0');
     DWORD_PTR got = 0;
-    if (!SendMessageTimeoutW(hwnd, WM_GETTEXT, buffer.size(), reinterpret_cast<LPARAM>(buffer.data()), SMTO_NORMAL,
-                             kReadTimeoutMs, &got)) {
+    if (!SendMessageTimeoutW(hwnd, WM_GETTEXT, buffer.size(), reinterpret_cast<LPARAM>(buffer.data()),
+                             SMTO_NORMAL, kReadTimeoutMs, &got)) {
         return {};
     }
     return std::wstring(buffer.data(), got);
@@ -352,7 +354,8 @@ bool Screenshot(const std::string& path) {
         file.bfType = 0x4D42;
         file.bfOffBits = sizeof(file) + sizeof(info.bmiHeader);
         file.bfSize = file.bfOffBits + dataSize;
-        HANDLE out = CreateFileW(WindowsPath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        HANDLE out =
+            CreateFileW(WindowsPath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
         if (out != INVALID_HANDLE_VALUE) {
             DWORD written = 0;
             ok = WriteFile(out, &file, sizeof(file), &written, nullptr) &&
@@ -408,7 +411,8 @@ void Run(const std::string& exe, DWORD ms) {
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process{};
-    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &process)) {
         Log("run failed error=" + std::to_string(GetLastError()));
         return;
     }
@@ -436,9 +440,9 @@ void Run(const std::string& exe, DWORD ms) {
 
 int Arity(const std::string& verb) {
     static const std::map<std::string, int> arity = {
-        {"find", 2},       {"state", 0},      {"click", 1},      {"press", 1},       {"wait", 3},
-        {"boxes", 2},      {"sleep", 1},      {"gone", 1},       {"shot", 1},        {"focus-self", 0},
-        {"foreground", 0}, {"run", 2},        {"keep-boxes", 0}, {"close-boxes", 0},
+        {"find", 2},       {"state", 0}, {"click", 1},      {"press", 1},       {"wait", 3},
+        {"boxes", 2},      {"sleep", 1}, {"gone", 1},       {"shot", 1},        {"focus-self", 0},
+        {"foreground", 0}, {"run", 2},   {"keep-boxes", 0}, {"close-boxes", 0},
     };
     auto it = arity.find(verb);
     return it == arity.end() ? -1 : it->second;
@@ -446,7 +450,9 @@ int Arity(const std::string& verb) {
 
 // Returns false when the run cannot go on (the wizard never showed up).
 bool Step(const std::string& verb, const std::vector<std::string>& args) {
-    auto number = [](const std::string& text) { return static_cast<DWORD>(std::strtoul(text.c_str(), nullptr, 10)); };
+    auto number = [](const std::string& text) {
+        return static_cast<DWORD>(std::strtoul(text.c_str(), nullptr, 10));
+    };
     if (verb == "find") {
         const std::wstring title = Wide(args[0]);
         const bool found = WaitFor(number(args[1]), [&] {
@@ -498,7 +504,8 @@ bool Step(const std::string& verb, const std::vector<std::string>& args) {
     } else if (verb == "boxes") {
         const int wanted = static_cast<int>(number(args[0]));
         const bool reached = WaitFor(number(args[1]), [&] { return g_boxesSeen >= wanted; });
-        Log((reached ? "reached boxes=" : "timeout boxes=") + args[0] + " seen=" + std::to_string(g_boxesSeen));
+        Log((reached ? "reached boxes=" : "timeout boxes=") + args[0] +
+            " seen=" + std::to_string(g_boxesSeen));
     } else if (verb == "sleep") {
         WaitFor(number(args[0]), [] { return false; });
     } else if (verb == "gone") {
@@ -526,6 +533,8 @@ bool Step(const std::string& verb, const std::vector<std::string>& args) {
 
 int wmain(int argc, wchar_t** argv) {
     g_start = GetTickCount();
+    // Plain "\n" line ends: the log is read by shell scripts.
+    _setmode(_fileno(stdout), _O_BINARY);
     std::vector<std::string> words;
     for (int i = 1; i < argc; ++i) {
         words.push_back(Utf8(argv[i]));
