@@ -14,5 +14,6 @@ $SUDO apt-get install -y -qq --no-install-recommends \
     libncurses-dev ncurses-term \
     clang llvm libclang-rt-14-dev \
     binutils-mingw-w64-i686 g++-mingw-w64-i686 \
-    wine wine32 xvfb xauth x11-utils imagemagick file procps \
+    binutils-mingw-w64-x86-64 g++-mingw-w64-x86-64-posix \
+    wine wine32 wine64 xvfb xauth x11-utils imagemagick file procps \
     clang-format python3 >/dev/null
