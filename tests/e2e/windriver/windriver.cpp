@@ -16,6 +16,7 @@
 //   focus-self             show a window of the driver's own and make it the foreground window
 //   foreground             print the title of the foreground window
 //   run EXE MS             start EXE, wait for it to end, report its exit code and its windows
+//   pixel ID               the colour on screen at the centre of control ID of the current page
 //   keep-boxes / close-boxes
 //                          leave message boxes open, or close them as they appear (the default)
 //
@@ -442,7 +443,7 @@ int Arity(const std::string& verb) {
     static const std::map<std::string, int> arity = {
         {"find", 2},       {"state", 0}, {"click", 1},      {"press", 1},       {"wait", 3},
         {"boxes", 2},      {"sleep", 1}, {"gone", 1},       {"shot", 1},        {"focus-self", 0},
-        {"foreground", 0}, {"run", 2},   {"keep-boxes", 0}, {"close-boxes", 0},
+        {"foreground", 0}, {"run", 2},   {"keep-boxes", 0}, {"close-boxes", 0}, {"pixel", 1},
     };
     auto it = arity.find(verb);
     return it == arity.end() ? -1 : it->second;
@@ -521,6 +522,21 @@ bool Step(const std::string& verb, const std::vector<std::string>& args) {
         Log("foreground " + Quote(TextOf(GetForegroundWindow())));
     } else if (verb == "run") {
         Run(args[0], number(args[1]));
+    } else if (verb == "pixel") {
+        Tick();
+        HWND page = CurrentPage();
+        HWND control = page != nullptr ? GetDlgItem(page, static_cast<int>(number(args[0]))) : nullptr;
+        RECT rect{};
+        if (control == nullptr || !GetWindowRect(control, &rect)) {
+            Log("pixel " + args[0] + " (no such control)");
+        } else {
+            HDC screen = GetDC(nullptr);
+            const COLORREF colour =
+                GetPixel(screen, (rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2);
+            ReleaseDC(nullptr, screen);
+            Log("pixel " + args[0] + " " + std::to_string(GetRValue(colour)) + "," +
+                std::to_string(GetGValue(colour)) + "," + std::to_string(GetBValue(colour)));
+        }
     } else if (verb == "keep-boxes") {
         g_closeBoxes = false;
     } else if (verb == "close-boxes") {

@@ -168,6 +168,23 @@ wizard_ended() {
     pass "Vestrel.exe ended (exit status $status)"
 }
 
+# solid_bmp PATH R G B: a 200 x 300 bitmap of one colour, for the logo tests.
+solid_bmp() {
+    python3 - "$@" <<'PY'
+import struct, sys
+path, r, g, b = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4])
+w, h = 200, 300
+row = bytes((b, g, r)) * w
+data = row * h
+info = struct.pack("<IiiHHIIiiII", 40, w, h, 1, 24, 0, len(data), 2835, 2835, 0, 0)
+with open(path, "wb") as f:
+    f.write(struct.pack("<2sIHHI", b"BM", 54 + len(data), 0, 0, 54) + info + data)
+PY
+}
+
+# The user's Temporary Internet Files folder inside the prefix.
+cache_folder() { find "$prefix_dir/drive_c/users" -maxdepth 6 -type d -path '*/AppData/Local/Microsoft/Windows/INetCache' | head -1; }
+
 shots_to_png() {
     command -v convert >/dev/null 2>&1 || return 0
     local bmp
@@ -264,13 +281,19 @@ prefix)
 welcome)
     # The first page, the agreement box, and the single-copy test.
     begin_case
+    # A logo in the image directory is no logo: the page looks only in the cache folder.
+    solid_bmp "$out/oem_Logo.bmp" 0 255 0
+    cp "$out/oem_Logo.bmp" "$images/oem_Logo.bmp"
     start_wizard
-    drive find Korvane 30000 state shot "$artifacts/welcome-page.bmp" \
+    drive find Korvane 30000 state sleep 500 pixel 1022 shot "$artifacts/welcome-page.bmp" \
         click 1025 state click 1025 state click 1025 state \
         focus-self run "$exe" 20000 foreground state \
         press cancel gone 10000
     d=$out/driver.log
     expect "$d" "the wizard opens on the welcome page, titled Korvane" ' found "Korvane"$'
+    expect "$d" "the picture is the built-in one, not a logo from the image directory" ' pixel 1022 [0-9]+,[0-9]+,[0-9]+$'
+    expect_not "$d" "the image directory's logo is not shown" ' pixel 1022 0,255,0$'
+    rm -f "$images/oem_Logo.bmp"
     expect "$d" "page shown: Next, Back and Finish disabled, Cancel enabled, box unticked" \
         '^ *[0-9]+ state sheet=open title="Korvane" back=0 next=0 finish=0 cancel=1 help=(absent|hidden) check=0$'
     expect "$d" "ticking the box enables Next" 'state .* next=1 finish=0 cancel=1 help=(absent|hidden) check=1$'
@@ -282,6 +305,24 @@ welcome)
     expect "$d" "the second copy brought the first copy's wizard to the foreground" ' foreground "Korvane"$'
     expect_count "$d" "no message box" 0 ' box caption='
     expect "$d" "Cancel on the welcome page closes the wizard" ' gone$'
+    wizard_ended
+    end_case
+    ;;
+
+logo)
+    # A logo in the user's Temporary Internet Files folder replaces the built-in picture.
+    begin_case
+    cache=$(cache_folder)
+    if [ -z "$cache" ]; then
+        fail "the prefix has a Temporary Internet Files folder"
+        end_case
+    fi
+    solid_bmp "$cache/oem_Logo.bmp" 255 0 255
+    start_wizard
+    drive find Korvane 30000 sleep 500 pixel 1022 shot "$artifacts/logo.bmp" press cancel gone 10000
+    rm -f "$cache/oem_Logo.bmp"
+    d=$out/driver.log
+    expect "$d" "the logo from the cache folder is shown" ' pixel 1022 255,0,255$'
     wizard_ended
     end_case
     ;;
