@@ -88,11 +88,11 @@ TEST(ReadProgrammerImage, TakesSelectedDataLinesInFileOrder) {
         {"longest odd line", ":1" + std::string(123, '1') + "\r\n", Bytes(57, 0x11)},
         {"line feed in the last buffer byte", ":1" + std::string(124, '1') + "\r\n", {}},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        const ReadResult r = ReadFile(c.text);
+    for (const Case& row : cases) {
+        SCOPED_TRACE(row.name);
+        const ReadResult r = ReadFile(row.text);
         EXPECT_TRUE(r.ok);
-        EXPECT_EQ(r.image, c.image);
+        EXPECT_EQ(r.image, row.image);
         EXPECT_TRUE(r.events.empty()) << r.events.front();
     }
 }

@@ -9,7 +9,7 @@
 // One record with a correct checksum; `eol` lets a test choose CR LF or a bare line feed.
 inline std::string HexRecord(unsigned address, unsigned type, const std::vector<std::uint8_t>& data,
                              const std::string& eol = "\r\n") {
-    char field[8];
+    char field[16];
     std::string line = ":";
     unsigned sum = static_cast<unsigned>(data.size()) + (address >> 8) + (address & 0xFF) + type;
     std::snprintf(field, sizeof field, "%02X%04X%02X", static_cast<unsigned>(data.size()), address & 0xFFFF,
