@@ -23,6 +23,8 @@ bool OnUiThread();
 // Work handed over by a thread that has since been stopped forcibly is skipped, never run: its
 // captures point into a stack that no longer belongs to anyone.
 void AbandonWorkOfThread(DWORD threadId);
+// A thread id handed out again belongs to a new thread, whose work runs as usual.
+void NewThreadStarted(DWORD threadId);
 
 HINSTANCE AppInstance();
 

@@ -71,6 +71,7 @@ CWinThread* AfxBeginThread(AFX_THREADPROC proc, LPVOID param, int priority) {
         delete start;
         return nullptr;
     }
+    vestrel::win32::NewThreadStarted(id);
     auto* thread = new CWinThread;
     thread->m_impl = std::make_unique<CWinThread::Impl>();
     thread->m_impl->handle = reinterpret_cast<HANDLE>(handle);

@@ -17,41 +17,24 @@ HWND g_workWindow = nullptr;
 DWORD g_uiThreadId = 0;
 HINSTANCE g_instance = nullptr;
 
-// One hand-over in flight. It lives on the heap, not on the sender's stack, so that the
-// user-interface thread can still look at it after the sender was stopped forcibly.
-struct Ticket {
-    const std::function<void()>* work;
-    DWORD senderThread;
-    bool abandoned;
-};
+// Threads that were stopped forcibly. Their hand-overs may still wait in the queue, and the work
+// they point to lives on a stack that no longer belongs to anyone: such work is dropped, never
+// run. The sender keeps nothing on the heap and takes no lock, so stopping it at any point
+// leaves nothing behind that the user-interface thread would wait for.
+std::mutex g_stoppedMutex;
+std::vector<DWORD> g_stoppedThreads;
 
-std::mutex g_ticketsMutex;
-std::vector<Ticket*> g_tickets;
-
-void Forget(Ticket* ticket) {
-    g_tickets.erase(std::remove(g_tickets.begin(), g_tickets.end(), ticket), g_tickets.end());
+bool WasStopped(DWORD threadId) {
+    std::lock_guard<std::mutex> lock(g_stoppedMutex);
+    return std::find(g_stoppedThreads.begin(), g_stoppedThreads.end(), threadId) != g_stoppedThreads.end();
 }
 
 LRESULT CALLBACK WorkWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message != kRunWorkMessage) {
         return DefWindowProcW(hwnd, message, wParam, lParam);
     }
-    auto* ticket = reinterpret_cast<Ticket*>(lParam);
-    {
-        std::lock_guard<std::mutex> lock(g_ticketsMutex);
-        if (ticket->abandoned) {
-            Forget(ticket);
-            delete ticket;
-            return 0;
-        }
-    }
-    (*ticket->work)();
-    std::lock_guard<std::mutex> lock(g_ticketsMutex);
-    if (ticket->abandoned) {
-        // The sender was stopped while its work ran (a modal loop inside the work let the user
-        // cancel): nobody else will free the ticket.
-        Forget(ticket);
-        delete ticket;
+    if (!WasStopped(static_cast<DWORD>(wParam))) {
+        (*reinterpret_cast<const std::function<void()>*>(lParam))();
     }
     return 0;
 }
@@ -86,12 +69,15 @@ bool OnUiThread() {
 }
 
 void AbandonWorkOfThread(DWORD threadId) {
-    std::lock_guard<std::mutex> lock(g_ticketsMutex);
-    for (Ticket* ticket : g_tickets) {
-        if (ticket->senderThread == threadId) {
-            ticket->abandoned = true;
-        }
-    }
+    std::lock_guard<std::mutex> lock(g_stoppedMutex);
+    g_stoppedThreads.push_back(threadId);
+}
+
+void NewThreadStarted(DWORD threadId) {
+    // The system reuses thread ids: a new thread must not inherit an old one's verdict.
+    std::lock_guard<std::mutex> lock(g_stoppedMutex);
+    g_stoppedThreads.erase(std::remove(g_stoppedThreads.begin(), g_stoppedThreads.end(), threadId),
+                           g_stoppedThreads.end());
 }
 
 HINSTANCE AppInstance() {
@@ -105,13 +91,5 @@ void RunOnUiThread(const std::function<void()>& work) {
         work();
         return;
     }
-    auto* ticket = new Ticket{&work, GetCurrentThreadId(), false};
-    {
-        std::lock_guard<std::mutex> lock(g_ticketsMutex);
-        g_tickets.push_back(ticket);
-    }
-    SendMessageW(g_workWindow, kRunWorkMessage, 0, reinterpret_cast<LPARAM>(ticket));
-    std::lock_guard<std::mutex> lock(g_ticketsMutex);
-    Forget(ticket);
-    delete ticket;
+    SendMessageW(g_workWindow, kRunWorkMessage, GetCurrentThreadId(), reinterpret_cast<LPARAM>(&work));
 }
