@@ -38,6 +38,14 @@ UINT ReadPiece(CFile& file, BYTE (&piece)[kKitlPieceSize], bool& failed) {
     return got;
 }
 
+// Closes the link's device however the phase ends, a stop of the worker that unwinds it included.
+struct KitlDeviceGuard {
+    explicit KitlDeviceGuard(HANDLE device) { KitlAttach(device); }
+    ~KitlDeviceGuard() { KitlDetach(); }
+    KitlDeviceGuard(const KitlDeviceGuard&) = delete;
+    KitlDeviceGuard& operator=(const KitlDeviceGuard&) = delete;
+};
+
 } // namespace
 
 int CDownloadPage::SendFlashImage() {
@@ -53,10 +61,9 @@ int CDownloadPage::SendFlashImage() {
         SetStatusText(text);
         return 0;
     }
-    KitlAttach(device);
+    KitlDeviceGuard link(device);
 
     auto fail = [this](const wchar_t* message, const wchar_t* status) {
-        KitlDetach();
         ShowPageMessage(message, kCaption, MB_ICONERROR);
         SetStatusText(status);
         return 0;
@@ -121,6 +128,5 @@ int CDownloadPage::SendFlashImage() {
     ShowPageMessage(L"Upgrade completed, download successful, please reboot your device.", kCaption,
                     MB_ICONINFORMATION);
     SetPhaseProgress(100);
-    KitlDetach();
-    return 1;
+    return 1; // the guard closes the device
 }
