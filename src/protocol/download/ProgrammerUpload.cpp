@@ -17,6 +17,33 @@ constexpr BYTE kWriteCommand = 0x0F;
 constexpr std::size_t kWriteResponseSize = 128;
 // Room for the worst case: every body and FCS byte of a full write packet escaped.
 constexpr std::size_t kWriteFrameCapacity = MaxFrameLength(7 + kChunkSize);
+// A device that is gone fails every read at once; a single hiccup is not worth stopping for.
+constexpr int kReadErrorLimit = 16;
+
+enum class FlagWait { Arrived, NotOpen, DeviceFailed };
+
+// Waits for the opening flag of a write response. There is no time limit: a silent handset is
+// left to Cancel, and each empty read takes the port's read time-out, so the wait never spins.
+// What would spin is a port without a device or a device that fails every read: both end it.
+FlagWait WaitForFlag(CSerialCom& port) {
+    int errorsInARow = 0;
+    for (;;) {
+        if (!port.IsOpen())
+            return FlagWait::NotOpen;
+        BYTE b = 0;
+        SetLastError(0);
+        if (port.ReadByte(b)) {
+            if (b == kHdlcFlag)
+                return FlagWait::Arrived;
+            errorsInARow = 0;
+        } else if (GetLastError() != 0) {
+            if (++errorsInARow >= kReadErrorLimit)
+                return FlagWait::DeviceFailed;
+        } else {
+            errorsInARow = 0; // an empty read: the time-out ran out
+        }
+    }
+}
 
 } // namespace
 
@@ -67,23 +94,21 @@ int CDownloadPage::SwitchToDownloadMode() {
             m_port.Write(frame, static_cast<DWORD>(frameLength));
 
             // The handset's answer (normally 7E 02 6A D3 7E) is collected raw; the upload goes on
-            // whatever it says. The wait for its opening flag has no limit of its own: a silent
-            // handset is left to Cancel. Each empty read takes the port's read time-out, so the
-            // wait does not spin, but a port without a device would return at once forever.
+            // whatever it says.
             BYTE response[kWriteResponseSize];
             std::memset(response, 0, sizeof response);
-            BYTE b = 0;
-            for (;;) {
-                if (!m_port.IsOpen()) {
-                    ShowPageMessage(L"Switch to Upgrade Mode error: port is not open.", L"Vestrel",
-                                    MB_ICONERROR);
-                    SetStatusText(L"Switch to Upgrade Mode error: port is not open. Download process stop");
-                    return 0;
-                }
-                if (m_port.ReadByte(b) && b == kHdlcFlag)
-                    break;
+            const FlagWait wait = WaitForFlag(m_port);
+            if (wait == FlagWait::NotOpen) {
+                ShowPageMessage(L"Switch to Upgrade Mode error: port is not open.", L"Vestrel", MB_ICONERROR);
+                SetStatusText(L"Switch to Upgrade Mode error: port is not open. Download process stop");
+                return 0;
             }
-            response[0] = b;
+            if (wait == FlagWait::DeviceFailed) {
+                ShowPageMessage(L"Switch to Upgrade Mode error: read port fail.", L"Vestrel", MB_ICONERROR);
+                SetStatusText(L"Switch to Upgrade Mode error: read port fail. Download process stop");
+                return 0;
+            }
+            response[0] = kHdlcFlag;
             for (std::size_t pos = 1; pos < kWriteResponseSize; ++pos) {
                 if (!m_port.ReadByte(response[pos]))
                     response[pos] = 0;

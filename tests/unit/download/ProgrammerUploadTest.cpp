@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <poll.h>
 #include <thread>
@@ -302,6 +303,35 @@ TEST(SwitchToDownloadMode, PortWithoutDeviceStopsInsteadOfSpinning) {
     ASSERT_GE(events.size(), 2u);
     EXPECT_EQ(events[events.size() - 2], "box:Vestrel:16:Switch to Upgrade Mode error: port is not open.");
     EXPECT_EQ(events.back(), "status:Switch to Upgrade Mode error: port is not open. Download process stop");
+}
+
+// A handset that goes away (cable pulled) makes every read fail at once; the unlimited wait for
+// an acknowledgement would spin, so the phase stops with a message.
+TEST(SwitchToDownloadMode, DeviceLostWhileWaitingStops) {
+    TempDir dir;
+    dir.WriteText("NPRG7200.hex", HexFileFor(TestImage(3000)));
+    auto peer = std::make_unique<PtyPeer>();
+    RecordingPage page(dir.PathW());
+    ASSERT_TRUE(page.m_port.Open(peer->SlavePathW().c_str()));
+    ASSERT_TRUE(page.m_port.ConfigureState());
+    ASSERT_TRUE(page.m_port.ConfigureTimeouts());
+
+    // Hang up once the first write packet is complete.
+    std::thread handset([&peer] {
+        const Bytes first = peer->ReceiveUntil({0x7E}, 10s);
+        if (first.size() == 1)
+            peer->ReceiveUntil({0x7E}, 10s);
+        peer.reset();
+    });
+    const int result = page.SwitchToDownloadMode();
+    handset.join();
+    page.m_port.Close();
+
+    EXPECT_EQ(result, 0);
+    const auto events = page.Events();
+    ASSERT_GE(events.size(), 2u);
+    EXPECT_EQ(events[events.size() - 2], "box:Vestrel:16:Switch to Upgrade Mode error: read port fail.");
+    EXPECT_EQ(events.back(), "status:Switch to Upgrade Mode error: read port fail. Download process stop");
 }
 
 } // namespace
