@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <ctime>
+#include <filesystem>
+#include <functional>
 #include <string>
 
 namespace {
@@ -112,17 +114,40 @@ TEST_F(FlashImageTest, DeviceThatCannotBeOpened) {
                                                          "box:(app title):0:" + text, "status:" + text}));
 }
 
-TEST_F(FlashImageTest, MissingFlashImageEndsAfterTheHandshake) {
-    ScriptedHandset handset(m_peer, TakeFrames(0));
-    Watchdog dog(20s, "missing image");
-    EXPECT_EQ(m_page.SendFlashImage(), 0);
-    handset.Join();
-    EXPECT_EQ(handset.problem, "");
-    EXPECT_EQ(m_page.Events(), (std::vector<std::string>{
-                                   "status:Downloading flash...",
-                                   "box:Vestrel:16:Download flash error: open file fail.",
-                                   "status:Download flash error: open file fail. Download process stop",
-                               }));
+// FLASH.bin is only opened once the handshake is done; a file that cannot be opened or read ends
+// the phase with a message, and the device is closed.
+TEST_F(FlashImageTest, FlashImageThatCannotBeOpenedOrRead) {
+    struct Case {
+        const char* name;
+        std::function<void(const std::filesystem::path&)> make;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"missing", [](const std::filesystem::path&) {}, "Download flash error: open file fail."},
+        // Reading this process's memory from address 0 fails with an I/O error.
+        {"read error",
+         [](const std::filesystem::path& dir) {
+             std::filesystem::create_symlink("/proc/self/mem", dir / "FLASH.bin");
+         },
+         "Download flash error: read file fail."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        c.make(dir.Path());
+        RecordingPage page(dir.PathW());
+        ScriptedHandset handset(m_peer, TakeFrames(0));
+        Watchdog dog(20s, c.name);
+        EXPECT_EQ(page.SendFlashImage(), 0);
+        handset.Join();
+        EXPECT_EQ(handset.problem, "");
+        // (A file of length 0 as the unreadable one reports moves no bar.)
+        std::vector<std::string> expected = {"status:Downloading flash..."};
+        expected.push_back("box:Vestrel:16:" + c.message);
+        expected.push_back("status:" + c.message.substr(0, c.message.size() - 1) + ". Download process stop");
+        EXPECT_EQ(page.Events(), expected);
+        EXPECT_EQ(g_kitlLink.device, INVALID_HANDLE_VALUE);
+    }
 }
 
 // A handset unplugged while the program waits for it: the wait gives up once reads keep failing,
