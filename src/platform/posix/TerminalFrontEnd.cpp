@@ -1,0 +1,7 @@
+#include "platform/posix/UiModel.h"
+
+namespace ui {
+std::unique_ptr<FrontEnd> MakeTerminalFrontEnd() {
+    return MakeUnattendedFrontEnd(stdout);
+}
+} // namespace ui
