@@ -77,7 +77,7 @@ TEST(ReadProgrammerImage, TakesSelectedDataLinesInFileOrder) {
         {"bare line feeds give nothing", HexRecord(0, 0, a, "\n") + HexRecord(0x8000, 0, b, "\n"), {}},
         {"last line without line end dropped", HexRecord(0, 0, a) + HexRecord(0x10, 0, b, ""), a},
         {"CR LF mixed with a bare LF line",
-         HexRecord(0, 0, a) + HexRecord(0x10, 0, b, "\n") + HexRecord(0x20, 0, c), Concat({a, c})},
+         HexRecord(0, 0, a) + HexRecord(0x10, 0, b, "\n") + HexRecord(0x8020, 0, c), Concat({a, c})},
         {"lower-case digits", ":0210000061a1FF\r\n:021000001aFFFF\r\n", {0x61, 0xA1, 0x3A, 0xFF}},
         {"empty file", "", {}},
         // A record of 200 bytes is longer than the line buffer; it would not be taken anyway and is
