@@ -5,6 +5,9 @@
 
 namespace {
 
+// Failed reads in a row after which the device counts as gone; a single hiccup is no reason.
+constexpr int kReadFailureLimit = 16;
+
 constexpr std::uint8_t kHelloExpected[34] = {0x7E, 0x02, 'Q', 'C', 'O', 'M', ' ', 'f', 'a', 's', 't', ' ',
                                              'd',  'o',  'w', 'n', 'l', 'o', 'a', 'd', ' ', 'p', 'r', 'o',
                                              't',  'o',  'c', 'o', 'l', ' ', 't', 'a', 'r', 'g'};
@@ -45,16 +48,22 @@ int RunHandshake(CDownloadPage& page, const Handshake& step) {
 
 bool CDownloadPage::ReadResponse() {
     m_receiveCount = 0;
-    // Wait for the opening flag without limit: a silent handset is left to Cancel. A closed port
-    // or a device that fails its reads can never deliver the flag, so the wait ends there instead
-    // of spinning; the read is made on the handle to tell a failure from a time-out.
+    // Wait for the opening flag without limit: a silent handset is left to Cancel, and each empty
+    // read takes the port's read time-out. A closed port, or a device that fails every read
+    // (cable pulled), returns at once forever and can never deliver the flag: the wait ends there
+    // instead of spinning. The read is made on the handle to tell a failure from a time-out.
+    int failuresInARow = 0;
     for (;;) {
         if (!m_port.IsOpen())
             return false;
         BYTE byte = 0;
         DWORD got = 0;
-        if (!ReadFile(m_port.m_hDevice, &byte, 1, &got, nullptr))
-            return false;
+        if (!ReadFile(m_port.m_hDevice, &byte, 1, &got, nullptr)) {
+            if (++failuresInARow >= kReadFailureLimit)
+                return false;
+            continue;
+        }
+        failuresInARow = 0;
         if (got == 1 && byte == kHdlcFlag)
             break;
     }

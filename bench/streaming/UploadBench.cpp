@@ -1,0 +1,242 @@
+// One boot image uploaded against handset-sim on a pseudo-terminal, paced at the wire's rate
+// (92160 bytes/s models 921600 baud 8N1). The handshake and the partition table run first,
+// untimed; the figure is the elapsed time of the image phase over the time its bytes, both
+// ways, need on the wire. Run it once unpaced too, for the host side's own cost.
+//
+//   streaming_upload_bench [--sim PATH] [--make-images PATH] [--kb N] [--rate B] [--latency-ms MS]
+#include "pages/DownloadPage.h"
+#include "protocol/hdlc/FixedPackets.h"
+#include "protocol/streaming/StreamingCommon.h"
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <spawn.h>
+#include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+#ifdef VESTREL_HANDSET_SIM
+std::string g_sim = VESTREL_HANDSET_SIM;
+std::string g_makeImages = VESTREL_MAKE_IMAGES;
+#else
+std::string g_sim;
+std::string g_makeImages;
+#endif
+
+// A download page that shows nothing: the bench measures the exchange, not a user interface.
+class QuietPage : public CDownloadPage {
+public:
+    explicit QuietPage(const std::string& dir) {
+        std::wstring w(dir.begin(), dir.end());
+        std::wcsncpy(m_imageDir, w.c_str(), kImageDirCapacity - 1);
+    }
+    void SetStatusText(const wchar_t*) override {}
+    void SetPhaseProgress(int) override {}
+    void SetOverallProgress(int) override {}
+    void ShowPageMessage(const wchar_t* text, const wchar_t*, UINT) override { m_lastMessage = text; }
+    std::wstring m_lastMessage;
+};
+
+pid_t Spawn(const std::vector<std::string>& args, int* stdoutFd) {
+    std::vector<char*> argv;
+    for (const std::string& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    int pipeFds[2] = {-1, -1};
+    if (stdoutFd) {
+        if (pipe(pipeFds) != 0)
+            return -1;
+        posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+        posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
+    }
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
+        pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    if (stdoutFd) {
+        close(pipeFds[1]);
+        *stdoutFd = pipeFds[0];
+    }
+    return pid;
+}
+
+int WaitExit(pid_t pid) {
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid)
+        return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+bool WaitForLine(int fd, const char* word) {
+    std::string line;
+    char c;
+    while (read(fd, &c, 1) == 1) {
+        if (c != '\n') {
+            line.push_back(c);
+            continue;
+        }
+        if (line.rfind(word, 0) == 0)
+            return true;
+        line.clear();
+    }
+    return false;
+}
+
+double CpuSeconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+std::size_t FrameLength(std::initializer_list<std::uint8_t> body) {
+    std::vector<std::uint8_t> b(body);
+    std::uint8_t frame[64];
+    return EncodeFrame(b.data(), b.size(), frame, sizeof frame);
+}
+
+// Bytes of the image phase on the wire, both ways: the program's frames are rebuilt with the
+// same framing from the same files; the programmer's answers are the frames of their bodies.
+std::size_t WireBytes(const std::string& images) {
+    std::size_t total = 0;
+    BYTE packet[streaming::kPacketBufferSize];
+    std::size_t length = 0;
+    CFile file;
+    const std::wstring dir(images.begin(), images.end());
+    file.Open((dir + L"/oemsblhd.mbn").c_str(), CFile::modeRead);
+    const std::uint8_t prefix[] = {0x1B, 0x04};
+    streaming::FrameWholeFile(file, prefix, sizeof prefix, packet, sizeof packet, length);
+    file.Close();
+    total += length + FrameLength({0x1C, 0x00});
+    file.Open((dir + L"/oemsbl.mbn").c_str(), CFile::modeRead);
+    const std::uint64_t image = file.GetLength();
+    for (std::uint64_t offset = 0; offset < image; offset += streaming::kChunkSize) {
+        const std::size_t count =
+            static_cast<std::size_t>(std::min<std::uint64_t>(streaming::kChunkSize, image - offset));
+        const auto o = static_cast<std::uint32_t>(offset);
+        streaming::FrameStreamWrite(file, o, count, packet, sizeof packet, length);
+        total +=
+            length + FrameLength({0x08, static_cast<std::uint8_t>(o), static_cast<std::uint8_t>(o >> 8),
+                                  static_cast<std::uint8_t>(o >> 16), static_cast<std::uint8_t>(o >> 24)});
+    }
+    file.Close();
+    return total + sizeof kClosePacket + FrameLength({0x16});
+}
+
+struct Result {
+    bool ok = false;
+    double seconds = 0;
+    double cpu = 0;
+    std::size_t wire = 0;
+};
+
+Result Upload(const std::filesystem::path& dir, std::size_t imageBytes, unsigned rate, unsigned latencyMs) {
+    Result result;
+    const std::string images = (dir / "images").string();
+    if (WaitExit(Spawn({g_makeImages, "--out", images, "--oemsbl-size", std::to_string(imageBytes)},
+                       nullptr)) != 0) {
+        std::fprintf(stderr, "make-images failed\n");
+        return result;
+    }
+    const std::string link = (dir / "wceusbsh001").string();
+    int out = -1;
+    const pid_t sim = Spawn({g_sim, "--link", link, "--images", images, "--start-at", "streaming", "--rate",
+                             std::to_string(rate), "--latency-ms", std::to_string(latencyMs),
+                             "--exit-after-idle", "3", "--linger-ms", "0"},
+                            &out);
+    if (sim < 0 || !WaitForLine(out, "ready")) {
+        std::fprintf(stderr, "handset-sim did not start\n");
+        return result;
+    }
+
+    QuietPage page(images);
+    const std::wstring device(link.begin(), link.end());
+    if (!page.m_port.Open(device.c_str()) || !page.m_port.ConfigureState() ||
+        !page.m_port.ConfigureTimeouts()) {
+        std::fprintf(stderr, "cannot open %s\n", link.c_str());
+        kill(sim, SIGTERM);
+        WaitExit(sim);
+        return result;
+    }
+    bool ok = page.SendHelloPacket() && page.SendReadPacket() && page.SendSecurityPacket() &&
+              page.SendPartitionTable();
+    if (ok) {
+        const double cpu0 = CpuSeconds();
+        const auto t0 = std::chrono::steady_clock::now();
+        ok = page.SendOemSbl() != 0;
+        result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        result.cpu = CpuSeconds() - cpu0;
+    }
+    if (!ok)
+        std::fprintf(stderr, "upload failed: %ls\n", page.m_lastMessage.c_str());
+    page.m_port.Close();
+    // The rest of the flashing is not part of the figure: stop the simulator, which started it.
+    kill(sim, SIGTERM);
+    close(out);
+    WaitExit(sim);
+    result.wire = WireBytes(images);
+    result.ok = ok;
+    return result;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::size_t kb = 4096;
+    unsigned rate = 92160;
+    unsigned latencyMs = 0;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string option = argv[i];
+        if (option == "--sim")
+            g_sim = argv[i + 1];
+        else if (option == "--make-images")
+            g_makeImages = argv[i + 1];
+        else if (option == "--kb")
+            kb = std::strtoul(argv[i + 1], nullptr, 10);
+        else if (option == "--rate")
+            rate = static_cast<unsigned>(std::strtoul(argv[i + 1], nullptr, 10));
+        else if (option == "--latency-ms")
+            latencyMs = static_cast<unsigned>(std::strtoul(argv[i + 1], nullptr, 10));
+        else {
+            std::fprintf(stderr, "unknown option %s\n", option.c_str());
+            return 2;
+        }
+    }
+    if (g_sim.empty() || g_makeImages.empty()) {
+        std::fprintf(stderr, "handset-sim and make-images are needed (--sim, --make-images)\n");
+        return 2;
+    }
+    char pattern[] = "/tmp/vestrel-upload-bench-XXXXXX";
+    if (!mkdtemp(pattern))
+        return 2;
+    const std::filesystem::path dir = pattern;
+
+    const Result r = Upload(dir, kb * 1024, rate, latencyMs);
+    std::filesystem::remove_all(dir);
+    if (!r.ok)
+        return 1;
+    std::printf("image %zu KiB, %zu bytes on the wire both ways\n", kb, r.wire);
+    std::printf("elapsed %.3f s, host processor %.3f s (%.2f ms per MB of image)\n", r.seconds, r.cpu,
+                r.cpu * 1000.0 / (static_cast<double>(kb) / 1024.0));
+    if (rate != 0) {
+        const double wireSeconds = static_cast<double>(r.wire) / rate;
+        std::printf("wire time at %u bytes/s: %.3f s; elapsed / wire = %.4f (target <= 1.03)\n", rate,
+                    wireSeconds, r.seconds / wireSeconds);
+    } else {
+        std::printf("unpaced: %.2f MB/s\n", (static_cast<double>(kb) / 1024.0) / r.seconds);
+    }
+    return 0;
+}
