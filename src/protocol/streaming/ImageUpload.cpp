@@ -16,9 +16,11 @@ constexpr std::uint8_t kImageTypeOemSbl = 4;
 constexpr std::uint8_t kImageTypeAmss = 5;
 constexpr std::uint8_t kImageTypeAppsBoot = 10;
 
-// Reads that a full chunk's response may take to show its opening flag. The stream goes on
-// when none came: late responses are taken by the next wait or after the close packet.
-constexpr int kChunkResponseReads = 50;
+// Reads that a full chunk's response may take to show its opening flag (each ends after the
+// port's read time-out). The stream goes on when none came: late responses are taken by the
+// next wait or after the close packet. Every read that is made is looked at: a flag read and
+// then ignored would leave the rest of its frame to be mistaken for the next response.
+constexpr int kChunkResponseReads = 51;
 
 // The offset field has 32 bits: the last chunk of a larger file could not be addressed.
 constexpr std::uint64_t kMaxImageLength = std::uint64_t{1} << 32;
