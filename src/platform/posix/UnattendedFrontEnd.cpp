@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cwchar>
 #include <dirent.h>
 #include <map>
 #include <poll.h>
@@ -30,6 +31,11 @@ int CountThreads() {
     }
     closedir(dir);
     return count;
+}
+
+bool IsPercentage(const std::wstring& text) {
+    return text.size() >= 2 && text.back() == L'%' &&
+           text.find_first_not_of(L"0123456789") == text.size() - 1;
 }
 
 const char* IconMarker(UINT type) {
@@ -173,6 +179,12 @@ void UnattendedFrontEnd::Changed(Node& node, Change what) {
     case Change::Text:
         if (node.kind == NodeKind::Static && node.visible) {
             auto& last = m_texts[&node];
+            // A percentage (the percent label) is shown in steps of ten, like the bars.
+            if (IsPercentage(node.text) && IsPercentage(last) && node.text != L"100%" &&
+                std::wcstol(node.text.c_str(), nullptr, 10) / 10 ==
+                    std::wcstol(last.c_str(), nullptr, 10) / 10 &&
+                node.text != L"0%")
+                break;
             if (last != node.text) {
                 last = node.text;
                 Line(Label(node), node.text.empty() ? L"(empty)" : node.text);
@@ -238,14 +250,15 @@ bool UnattendedFrontEnd::Act() {
             return true;
         }
     }
-    if (b.finishShown && b.finishEnabled) {
+    const int threads = CountThreads();
+    const bool workersDone = threads >= 0 && threads <= m_baselineThreads;
+    const bool settled = Clock::now() - m_lastChange >= kSettle;
+    // Finish once the run has ended (and has disabled Cancel), as a user who waits would.
+    if (b.finishShown && b.finishEnabled && workersDone) {
         Say("user: presses Finish");
         PressFinish(*m_sheet);
         return true;
     }
-    const int threads = CountThreads();
-    const bool workersDone = threads >= 0 && threads <= m_baselineThreads;
-    const bool settled = Clock::now() - m_lastChange >= kSettle;
     if (!b.finishShown && b.nextEnabled) {
         if (m_nextPresses == 0) {
             ++m_nextPresses;
