@@ -11,6 +11,7 @@
 #include <ctime>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 
 namespace {
@@ -190,6 +191,24 @@ TEST_F(FlashImageTest, HandsetThatVanishesEndsThePhase) {
         // Giving up takes seconds of wall time; a busy loop would burn about as much processor time.
         EXPECT_LT(cpu, 0.5) << "wall " << wall << " s";
     }
+}
+
+// Cancel stops the worker while it waits for the handset: the device must not stay open behind
+// it (its shared lock would keep the next exclusive open out).
+TEST_F(FlashImageTest, StoppedWorkerLeavesNoDeviceOpen) {
+    Watchdog dog(20s, "stop");
+    std::unique_ptr<CWinThread> worker(AfxBeginThread(
+        [](LPVOID page) -> UINT {
+            return static_cast<UINT>(static_cast<CDownloadPage*>(page)->SendFlashImage());
+        },
+        &m_page));
+    // The handset stays silent; give the worker time to open the device and start waiting.
+    std::this_thread::sleep_for(300ms);
+    EXPECT_NE(g_kitlLink.device, INVALID_HANDLE_VALUE);
+    worker->ForceStop(31);
+    EXPECT_EQ(worker->Wait(5000), WAIT_OBJECT_0);
+    EXPECT_EQ(worker->ExitCode(), 31u);
+    EXPECT_EQ(g_kitlLink.device, INVALID_HANDLE_VALUE);
 }
 
 } // namespace
