@@ -27,7 +27,8 @@ using namespace std::chrono_literals;
 // write packet and answers the go packet with `goResponse`.
 class ScriptedHandset {
 public:
-    ScriptedHandset(PtyPeer& peer, Bytes goResponse) : m_peer(peer), m_goResponse(std::move(goResponse)) {
+    ScriptedHandset(PtyPeer& peer, Bytes goResponse, std::chrono::milliseconds firstAckDelay = 0ms)
+        : m_peer(peer), m_goResponse(std::move(goResponse)), m_firstAckDelay(firstAckDelay) {
         m_thread = std::thread([this] { Run(); });
     }
     ~ScriptedHandset() { Stop(); }
@@ -66,9 +67,11 @@ private:
                     continue;
                 inFrame = false;
                 m_frames.push_back(frame);
-                if (frame.size() > 1 && frame[1] == 0x0F)
+                if (frame.size() > 1 && frame[1] == 0x0F) {
+                    if (m_frames.size() == 1)
+                        std::this_thread::sleep_for(m_firstAckDelay);
                     m_peer.Send(Bytes(kWriteAckFrame, kWriteAckFrame + sizeof kWriteAckFrame));
-                else if (frame.size() > 1 && frame[1] == 0x05)
+                } else if (frame.size() > 1 && frame[1] == 0x05)
                     m_peer.Send(m_goResponse);
             }
         }
@@ -82,6 +85,7 @@ private:
 
     PtyPeer& m_peer;
     Bytes m_goResponse;
+    std::chrono::milliseconds m_firstAckDelay;
     std::vector<Bytes> m_frames;
     std::atomic<bool> m_stop{false};
     std::thread m_thread;
@@ -146,7 +150,8 @@ struct UploadRun {
 
 // Runs the phase on a page whose port is the slave side of a pseudo-terminal.
 UploadRun RunUpload(const std::optional<std::string>& hexText,
-                    Bytes goResponse = {0x7E, 0x02, 0x6A, 0xD3, 0x7E}) {
+                    Bytes goResponse = {0x7E, 0x02, 0x6A, 0xD3, 0x7E},
+                    std::chrono::milliseconds firstAckDelay = 0ms) {
     TempDir dir;
     if (hexText)
         dir.WriteText("NPRG7200.hex", *hexText);
@@ -160,7 +165,7 @@ UploadRun RunUpload(const std::optional<std::string>& hexText,
 
     UploadRun run;
     {
-        ScriptedHandset handset(peer, std::move(goResponse));
+        ScriptedHandset handset(peer, std::move(goResponse), firstAckDelay);
         run.result = page.SwitchToDownloadMode();
         if (run.result != 0)
             run.frames = handset.Frames();
@@ -281,6 +286,14 @@ TEST(SwitchToDownloadMode, GoResponseFirstByteStoredWhateverItIs) {
     EXPECT_EQ(Bytes(run.receiveBuffer.begin(), run.receiveBuffer.begin() + 4),
               (Bytes{0x13, 0x05, 0x7E, 0xEE}));
     EXPECT_EQ(run.receiveCount, 77u);
+}
+
+// A handset that takes its time: many empty reads (each the port's time-out) are no failure.
+TEST(SwitchToDownloadMode, WaitsForASlowAcknowledgement) {
+    const Bytes image = TestImage(1500);
+    const UploadRun run = RunUpload(HexFileFor(image), {0x7E, 0x02, 0x6A, 0xD3, 0x7E}, 1500ms);
+    ASSERT_EQ(run.result, 1);
+    EXPECT_EQ(run.frames.size(), 4u);
 }
 
 TEST(SwitchToDownloadMode, MissingProgrammerFileFails) {
