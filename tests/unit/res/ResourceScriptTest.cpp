@@ -4,6 +4,7 @@
 // and the dialog table the terminal wizard draws from.
 #include "pages/DownloadPage.h"
 #include "pages/WelcomePage.h"
+#include "res/DialogTemplates.h"
 
 #include <gtest/gtest.h>
 
@@ -23,6 +24,8 @@ struct RcControl {
     long id = 0;
     std::string windowClass; // for CONTROL
     long x = 0, y = 0, cx = 0, cy = 0;
+    unsigned long style = 0; // as the resource compiler makes it, WS_CHILD | WS_VISIBLE included
+    unsigned long exStyle = 0;
 };
 
 struct RcDialog {
@@ -170,25 +173,65 @@ private:
         }
     }
 
+    // The Win32 values of the style names the script uses.
+    static std::optional<unsigned long> StyleName(const std::string& name) {
+        static const std::map<std::string, unsigned long> names = {
+            {"WS_CHILD", 0x40000000},
+            {"WS_VISIBLE", 0x10000000},
+            {"WS_DISABLED", 0x08000000},
+            {"WS_CAPTION", 0x00C00000},
+            {"WS_BORDER", 0x00800000},
+            {"WS_GROUP", 0x00020000},
+            {"WS_TABSTOP", 0x00010000},
+            {"DS_SETFONT", 0x40},
+            {"SS_LEFT", 0x0},
+            {"SS_CENTER", 0x1},
+            {"SS_BITMAP", 0xE},
+            {"SS_CENTERIMAGE", 0x200},
+            {"SS_RIGHTJUST", 0x400},
+            {"SS_REALSIZEIMAGE", 0x800},
+            {"SS_SUNKEN", 0x1000},
+            {"BS_AUTOCHECKBOX", 0x3},
+            {"PBS_SMOOTH", 0x1},
+            {"WS_EX_TRANSPARENT", 0x20},
+            {"WS_EX_STATICEDGE", 0x00020000},
+        };
+        auto it = names.find(name);
+        return it != names.end() ? std::optional<unsigned long>(it->second) : std::nullopt;
+    }
+
     long Value(const Token& token) const {
         if (token.kind == Token::Number) {
             return token.number;
         }
-        auto it = m_defines.find(token.text);
-        return it != m_defines.end() ? it->second : -999999;
+        if (auto it = m_defines.find(token.text); it != m_defines.end()) {
+            return it->second;
+        }
+        if (auto style = StyleName(token.text)) {
+            return static_cast<long>(*style);
+        }
+        ADD_FAILURE() << "unknown name in the resource script: " << token.text;
+        return 0;
     }
 
-    // A number, or a symbol of ResourceIds.h; style expressions (A | B) are skipped whole.
+    // A value or an OR of values, and the comma after it.
     long Number() {
-        const long value = Value(Next());
+        long value = Value(Next());
         while (m_at < m_tokens.size() && m_tokens[m_at].kind == Token::Pipe) {
-            m_at += 2;
+            ++m_at;
+            value |= Value(Next());
         }
         SkipComma();
         return value;
     }
 
-    void SkipExpression() { Number(); }
+    bool AtStatementEnd() const {
+        if (m_at >= m_tokens.size()) {
+            return true;
+        }
+        const Token& token = m_tokens[m_at];
+        return token.kind == Token::Word && !StyleName(token.text) && m_defines.count(token.text) == 0;
+    }
 
     RcDialog ReadDialog() {
         RcDialog dialog;
@@ -205,6 +248,8 @@ private:
             } else if (word.text == "FONT") {
                 dialog.fontPoints = Number();
                 dialog.fontFace = Unescape(Next().text);
+            } else if (word.text == "STYLE") {
+                Number();
             }
         }
         ++m_at; // BEGIN
@@ -215,35 +260,34 @@ private:
     }
 
     RcControl ReadControl() {
+        // The styles the resource compiler gives each statement before the script's own.
+        constexpr unsigned long kChildVisible = 0x40000000 | 0x10000000;
+        constexpr unsigned long kGroup = 0x00020000;
         RcControl control;
         control.kind = Next().text;
         const Token& text = Next();
         control.text = text.kind == Token::String ? Unescape(text.text) : std::to_wstring(Value(text));
         SkipComma();
         control.id = Number();
+        const bool isText = control.kind == "LTEXT" || control.kind == "CTEXT";
         if (control.kind == "CONTROL") {
             control.windowClass = Next().text;
             SkipComma();
-            SkipExpression(); // style
+            control.style = kChildVisible | static_cast<unsigned long>(Number());
+        } else if (isText) {
+            control.style = kChildVisible | kGroup | (control.kind == "CTEXT" ? 0x1UL : 0x0UL);
         }
         control.x = Number();
         control.y = Number();
         control.cx = Number();
         control.cy = Number();
-        // Optional style and extended style up to the next statement.
-        while (m_at < m_tokens.size() &&
-               (m_tokens[m_at].kind != Token::Word || IsStyleWord(m_tokens[m_at].text))) {
-            if (m_tokens[m_at].kind == Token::Word && m_tokens[m_at].text == "END") {
-                break;
-            }
-            ++m_at;
+        if (isText && !AtStatementEnd()) {
+            control.style |= static_cast<unsigned long>(Number());
+        }
+        if (!AtStatementEnd()) {
+            control.exStyle = static_cast<unsigned long>(Number());
         }
         return control;
-    }
-
-    static bool IsStyleWord(const std::string& word) {
-        return word.rfind("SS_", 0) == 0 || word.rfind("WS_", 0) == 0 || word.rfind("BS_", 0) == 0 ||
-               word.rfind("PBS_", 0) == 0 || word.rfind("ES_", 0) == 0 || word == "NOT";
     }
 
     std::vector<Token> m_tokens;
@@ -338,6 +382,50 @@ TEST_F(ResourceScript, StaticTextsDecodeAsThePagesShowThem) {
               L"Please wait...\n\nYour handheld is being upgraded.\n\nDO NOT REMOVE THE USB CABLE.");
     EXPECT_EQ(Control(IDD_DOWNLOAD_PAGE, IDC_PERCENT_LABEL)->text, L"0%");
     EXPECT_EQ(Control(IDD_WELCOME_PAGE, IDC_AGREE_CHECK)->text, L"I agree with the statement above");
+}
+
+TEST_F(ResourceScript, TerminalWizardDrawsTheSameDialogs) {
+    // The posix wizard's table is a second copy of the two dialogs; every field it holds must be
+    // what the resource compiler makes of the script.
+    constexpr unsigned long kChildVisible = 0x40000000 | 0x10000000;
+    constexpr unsigned long kGroup = 0x00020000;
+    ASSERT_EQ(res::AllDialogTemplates().size(), s_dialogs->size());
+    for (const res::DialogTemplate& table : res::AllDialogTemplates()) {
+        SCOPED_TRACE("dialog " + std::to_string(table.id));
+        ASSERT_EQ(s_dialogs->count(table.id), 1u);
+        const RcDialog& rc = Dialog(table.id);
+        EXPECT_EQ(table.caption, rc.caption);
+        EXPECT_EQ(table.fontName, rc.fontFace);
+        EXPECT_EQ(table.pointSize, rc.fontPoints);
+        EXPECT_EQ(table.cx, rc.cx);
+        EXPECT_EQ(table.cy, rc.cy);
+        ASSERT_EQ(table.controls.size(), rc.controls.size());
+        for (std::size_t i = 0; i < rc.controls.size(); ++i) {
+            const RcControl& want = rc.controls[i];
+            const res::ControlTemplate& got = table.controls[i];
+            SCOPED_TRACE("control " + std::to_string(want.id));
+            EXPECT_EQ(got.id, want.id);
+            EXPECT_EQ(got.x, want.x);
+            EXPECT_EQ(got.y, want.y);
+            EXPECT_EQ(got.cx, want.cx);
+            EXPECT_EQ(got.cy, want.cy);
+            // The table leaves out the bits every control has (and LTEXT's implied group).
+            EXPECT_EQ(got.style, want.style & ~(kChildVisible | kGroup));
+            EXPECT_EQ(got.exStyle, want.exStyle);
+            if (want.windowClass == "msctls_progress32") {
+                EXPECT_EQ(got.kind, res::ControlKind::ProgressBar);
+            } else if (want.windowClass == "Button") {
+                EXPECT_EQ(got.kind, res::ControlKind::CheckBox);
+                EXPECT_EQ(std::wstring(got.text), want.text);
+            } else if ((want.style & 0x1F) == 0xE) { // SS_BITMAP
+                EXPECT_EQ(got.kind, res::ControlKind::Picture);
+                EXPECT_EQ(std::to_wstring(got.imageId), want.text);
+            } else {
+                EXPECT_EQ(got.kind, res::ControlKind::Static);
+                EXPECT_EQ(std::wstring(got.text), want.text);
+            }
+        }
+    }
 }
 
 } // namespace
