@@ -155,12 +155,20 @@ void UnattendedFrontEnd::ReportButtons() {
     if (sn == nullptr)
         return;
     const WizardButtons b = ButtonsOf(*sn);
-    auto show = [](const char* name, bool enabled) {
-        return std::string(enabled ? "[" : "(") + name + (enabled ? "]" : " disabled)");
+    std::string text;
+    auto show = [&text](const char* name, bool enabled) {
+        if (!text.empty())
+            text.append(" ");
+        text.append(enabled ? "[" : "(");
+        text.append(name);
+        text.append(enabled ? "]" : " disabled)");
     };
-    std::string text = show("< Back", b.backEnabled) + " ";
-    text += b.finishShown ? show("Finish", b.finishEnabled) : show("Next >", b.nextEnabled);
-    text += " " + show("Cancel", b.cancelEnabled);
+    show("< Back", b.backEnabled);
+    if (b.finishShown)
+        show("Finish", b.finishEnabled);
+    else
+        show("Next >", b.nextEnabled);
+    show("Cancel", b.cancelEnabled);
     if (text != m_buttons) {
         m_buttons = text;
         Say("buttons " + text);
