@@ -285,7 +285,7 @@ welcome)
     solid_bmp "$out/oem_Logo.bmp" 0 255 0
     cp "$out/oem_Logo.bmp" "$images/oem_Logo.bmp"
     start_wizard
-    drive find Korvane 30000 state sleep 500 pixel 1022 shot "$artifacts/welcome-page.bmp" \
+    drive find Korvane 30000 state sleep 500 pixel 1022 shot "$artifacts/welcome-first-page.bmp" \
         click 1025 state click 1025 state click 1025 state \
         focus-self run "$exe" 20000 foreground state \
         press cancel gone 10000
@@ -319,7 +319,7 @@ logo)
     fi
     solid_bmp "$cache/oem_Logo.bmp" 255 0 255
     start_wizard
-    drive find Korvane 30000 sleep 500 pixel 1022 shot "$artifacts/logo.bmp" press cancel gone 10000
+    drive find Korvane 30000 sleep 500 pixel 1022 shot "$artifacts/logo-first-page.bmp" press cancel gone 10000
     rm -f "$cache/oem_Logo.bmp"
     d=$out/driver.log
     expect "$d" "the logo from the cache folder is shown" ' pixel 1022 255,0,255$'
@@ -331,8 +331,9 @@ no-device)
     # Next without a handset: the open fails and the wizard stays where it is.
     begin_case
     start_wizard
-    drive find Korvane 30000 click 1025 press next boxes 1 15000 sleep 700 state \
-        shot "$artifacts/no-device.bmp" click 1025 wait next 1 5000 state sleep 500 \
+    drive find Korvane 30000 keep-boxes click 1025 press next boxes 1 15000 sleep 300 \
+        shot "$artifacts/no-device-message.bmp" close-boxes sleep 700 state \
+        shot "$artifacts/no-device-after-next.bmp" click 1025 wait next 1 5000 state sleep 500 \
         press cancel gone 10000
     d=$out/driver.log
     expect "$d" "the open failure is told, with the system's code for a missing device" \
@@ -353,7 +354,7 @@ not-a-port)
     ln -sf /dev/null "$device_link"
     start_wizard
     drive find Korvane 30000 click 1025 press next boxes 2 15000 sleep 700 state \
-        press cancel gone 10000
+        shot "$artifacts/not-a-port-after-next.bmp" press cancel gone 10000
     d=$out/driver.log
     expect "$d" "the port reports that it cannot set the line settings" \
         "$(box_line '"Error"' '"SetCommState Error"' none)"
@@ -377,11 +378,11 @@ full-run)
     begin_case
     start_sim || end_case
     start_wizard
-    drive find Korvane 30000 shot "$artifacts/full-run-welcome.bmp" click 1025 press next \
+    drive find Korvane 30000 shot "$artifacts/full-run-first-page.bmp" click 1025 press next \
         wait title "Download Image" 15000 state wait overall 10 60000 sleep 1000 state \
-        shot "$artifacts/download-page.bmp" keep-boxes boxes 1 240000 sleep 300 \
-        shot "$artifacts/end-message.bmp" close-boxes wait finish 1 10000 sleep 300 state \
-        shot "$artifacts/end-state.bmp" press finish gone 10000
+        shot "$artifacts/full-run-download-page.bmp" keep-boxes boxes 1 240000 sleep 300 \
+        shot "$artifacts/full-run-end-message.bmp" close-boxes wait finish 1 10000 sleep 300 state \
+        shot "$artifacts/full-run-end-state.bmp" press finish gone 10000
     d=$out/driver.log
     expect "$d" "Next leads to the download page" ' event title="Download Image"$'
     expect "$d" "during the run only Cancel is enabled" \
@@ -413,7 +414,7 @@ partition-refused)
     start_sim --scenario partition-status --status 1 || end_case
     start_wizard
     drive "${wizard_steps_to_page2[@]}" boxes 1 120000 wait percent 0% 10000 sleep 500 state \
-        shot "$artifacts/partition-refused.bmp" press cancel gone 10000
+        shot "$artifacts/partition-refused-end-state.bmp" press cancel gone 10000
     d=$out/driver.log
     expect "$d" "the refusal is told with the programmer's verdict" \
         "$(box_line '"Error"' '"Partition table differs, override will be accepted\."' wizard)"
@@ -439,7 +440,7 @@ open-refused)
     start_sim --scenario open-status --image oemsbl --status 4 || end_case
     start_wizard
     drive "${wizard_steps_to_page2[@]}" boxes 1 120000 wait percent 0% 10000 sleep 500 state \
-        shot "$artifacts/open-refused.bmp" press cancel gone 10000
+        shot "$artifacts/open-refused-end-state.bmp" press cancel gone 10000
     d=$out/driver.log
     expect "$d" "the refusal is told with the programmer's verdict" \
         "$(box_line '"Error"' '"Upgrade partition fail: Block 0 write protected\."' wizard)"
@@ -459,7 +460,7 @@ cancel)
     start_sim --scenario silent --at hello || end_case
     start_wizard
     drive "${wizard_steps_to_page2[@]}" wait overall 10 60000 sleep 7000 state \
-        shot "$artifacts/cancel-before.bmp" press cancel gone 15000
+        shot "$artifacts/cancel-before-cancel.bmp" press cancel gone 15000
     d=$out/driver.log
     expect "$d" "the run was under way (10%)" 'state sheet=open title="Download Image" .* overall=10 .*percent="10%"'
     expect_count "$d" "no message box" 0 ' box caption='
