@@ -7,7 +7,7 @@
 //   find TITLE MS          wait for a top-level window titled TITLE: it becomes "the wizard"
 //   state                  print the wizard's state line
 //   click ID               click control ID of the current page (BM_CLICK, posted)
-//   press BUTTON           press back, next, finish or cancel of the wizard (PSM_PRESSBUTTON, posted)
+//   press BUTTON           click back, next, finish or cancel of the wizard (BM_CLICK, posted)
 //   wait KEY VALUE MS      wait until a field of the state line has the value
 //   boxes N MS             wait until N message boxes have been seen in all
 //   sleep MS               let time pass
@@ -484,12 +484,18 @@ bool Step(const std::string& verb, const std::vector<std::string>& args) {
         }
         WaitFor(200, [] { return false; });
     } else if (verb == "press") {
+        // Clicked like a user would: a disabled or hidden button does nothing.
         static const std::map<std::string, int> buttons = {
-            {"back", PSBTN_BACK}, {"next", PSBTN_NEXT}, {"finish", PSBTN_FINISH}, {"cancel", PSBTN_CANCEL}};
+            {"back", kBackButton}, {"next", kNextButton}, {"finish", kFinishButton}, {"cancel", IDCANCEL}};
         auto it = buttons.find(args[0]);
-        Log("press " + args[0]);
-        if (it != buttons.end()) {
-            PostMessageW(g_sheet, PSM_PRESSBUTTON, static_cast<WPARAM>(it->second), 0);
+        HWND button = it != buttons.end() ? GetDlgItem(g_sheet, it->second) : nullptr;
+        if (button == nullptr) {
+            Log("press " + args[0] + " (no such button)");
+        } else if (!IsWindowVisible(button) || !IsWindowEnabled(button)) {
+            Log("press " + args[0] + " (button disabled: nothing happens)");
+        } else {
+            Log("press " + args[0]);
+            PostMessageW(button, BM_CLICK, 0, 0);
         }
         WaitFor(200, [] { return false; });
     } else if (verb == "wait") {
