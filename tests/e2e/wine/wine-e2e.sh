@@ -459,10 +459,11 @@ cancel)
     begin_case
     start_sim --scenario silent --at hello || end_case
     start_wizard
-    drive "${wizard_steps_to_page2[@]}" wait overall 10 60000 sleep 7000 state \
+    drive "${wizard_steps_to_page2[@]}" wait overall 10 60000 run "$exe" 4000 sleep 3000 state \
         shot "$artifacts/cancel-before-cancel.bmp" press cancel gone 15000
     d=$out/driver.log
     expect "$d" "the run was under way (10%)" 'state sheet=open title="Download Image" .* overall=10 .*percent="10%"'
+    expect "$d" "a copy showing the download page does not stop a new copy" ' run still-running exit=[0-9]+ windows=[1-9]'
     expect_count "$d" "no message box" 0 ' box caption='
     t_cancel=$(stamp_of "$d" ' press cancel$')
     t_gone=$(stamp_of "$d" ' gone$')
