@@ -230,6 +230,8 @@ end_case() {
 # --- The prefix ------------------------------------------------------------------------------------
 make_prefix() {
     local picked
+    # A prefix of an earlier run must not outlive this one's verdict.
+    rm -f "$env_file"
     if ! picked=$(pick_wine); then
         exit $SKIP
     fi
