@@ -147,7 +147,8 @@ void Handset::OnHdlcFrame(HdlcFrame& frame) {
                  std::to_string(frame.doubledFlags) + " empty frame(s) (flag right after flag)");
     for (std::string& f : frame.faults)
         AddFault(stage, m_hdlcFrames, std::move(f));
-    if (frame.body.empty() || frame.body.size() < 1 || !frame.faults.empty())
+    // A needless escape is a fault of the sender but the frame still reads; a broken frame doesn't.
+    if (!frame.complete)
         return;
     if (!frame.fcsOk) {
         // A real handset drops a frame that fails its check; so does this one (no answer).

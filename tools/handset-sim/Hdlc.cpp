@@ -103,6 +103,7 @@ HdlcFrame HdlcDecoder::Finish() {
     frame.raw = std::move(m_raw);
     m_raw.clear();
 
+    bool endsInEscape = false;
     std::vector<std::uint8_t> inner;
     inner.reserve(frame.raw.size());
     for (std::size_t i = 1; i + 1 < frame.raw.size(); ++i) {
@@ -110,6 +111,7 @@ HdlcFrame HdlcDecoder::Finish() {
         if (b == kEscape) {
             if (i + 2 >= frame.raw.size()) {
                 frame.faults.push_back("escape byte 7D right before the closing flag");
+                endsInEscape = true;
                 break;
             }
             const std::uint8_t next = frame.raw[++i];
@@ -129,6 +131,7 @@ HdlcFrame HdlcDecoder::Finish() {
         frame.body = std::move(inner);
         return frame;
     }
+    frame.complete = !endsInEscape;
     const std::uint16_t got =
         static_cast<std::uint16_t>(inner[inner.size() - 2] | (inner[inner.size() - 1] << 8));
     inner.resize(inner.size() - 2);

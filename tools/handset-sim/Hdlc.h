@@ -27,6 +27,7 @@ struct HdlcFrame {
     std::vector<std::uint8_t> raw;  // exactly as it arrived, both flags included
     std::vector<std::uint8_t> body; // unescaped, without the FCS
     bool fcsOk = false;
+    bool complete = false;           // flags, a body and an FCS were found (escape faults aside)
     std::size_t strayBefore = 0;     // bytes outside any frame before the opening flag
     std::size_t doubledFlags = 0;    // empty frames (flag right after flag) before this one
     std::vector<std::string> faults; // escape faults, too short, too long

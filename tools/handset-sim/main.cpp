@@ -108,6 +108,7 @@ int main(int argc, char** argv) {
     sim::Millis lastActivity = NowMs();
     std::optional<sim::Millis> returnAt;
     std::optional<sim::Millis> lingerUntil;
+    std::optional<sim::Millis> drainedAt;
     bool interrupted = false;
 
     for (;;) {
@@ -145,9 +146,13 @@ int main(int argc, char** argv) {
 
         if (handset.Finished() && queue.empty()) {
             // Leave once the host has read the last answer (closing the pty would discard it).
-            if (!lingerUntil)
+            // Bytes written to the master reach the host's side a moment later, so the backlog
+            // is only trusted after a short grace.
+            if (!lingerUntil) {
                 lingerUntil = now + options.lingerMs;
-            if (device.HostBacklog() == 0 || now >= *lingerUntil)
+                drainedAt = now + 100;
+            }
+            if ((now >= *drainedAt && device.HostBacklog() == 0) || now >= *lingerUntil)
                 break;
         }
         if (options.exitAfterIdle > 0 && !returnAt &&
