@@ -164,13 +164,16 @@ std::vector<PlacedControl> LayoutPage(Node& page, CellRect area) {
 
     for (PlacedControl& p : placed) {
         CellRect& box = p.box;
+        // What does not fit is cut off; a control pushed out altogether keeps no cells.
         if (box.Bottom() > area.Bottom()) {
             p.clipped = true;
-            box.rows = std::max(area.Bottom() - box.row, 0);
+            box.row = std::min(box.row, area.Bottom());
+            box.rows = area.Bottom() - box.row;
         }
         if (box.Right() > area.Right()) {
             p.clipped = true;
-            box.cols = std::max(area.Right() - box.col, 0);
+            box.col = std::min(box.col, area.Right());
+            box.cols = area.Right() - box.col;
         }
         const bool edge = p.node->kind == NodeKind::Static && HasEdge(*p.node);
         p.inner = box;

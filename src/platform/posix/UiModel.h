@@ -66,6 +66,8 @@ struct Node {
 };
 
 Node* AsNode(WindowRef ref);
+// A page's window: a page node with a child per control of the template.
+std::unique_ptr<Node> NodeFromTemplate(const res::DialogTemplate& dialog);
 Node* FindChild(const Node* parent, int id);
 
 // The wizard buttons as the sheet shows them: Finish takes Next's place once asked for.

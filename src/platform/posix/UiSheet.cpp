@@ -14,47 +14,17 @@ namespace {
 int g_lastResult = 0;
 
 std::unique_ptr<Node> BuildPage(CPropertyPage& page, Node& sheet) {
-    auto node = std::make_unique<Node>();
-    node->kind = ui::NodeKind::Page;
+    const res::DialogTemplate* dialog = res::FindDialogTemplate(page.TemplateId());
+    std::unique_ptr<Node> node;
+    if (dialog != nullptr) {
+        node = ui::NodeFromTemplate(*dialog);
+    } else {
+        node = std::make_unique<Node>();
+        node->kind = ui::NodeKind::Page;
+    }
     node->object = &page;
     node->parent = &sheet;
     node->visible = false;
-    const res::DialogTemplate* dialog = res::FindDialogTemplate(page.TemplateId());
-    node->dialog = dialog;
-    if (dialog == nullptr)
-        return node;
-    node->text = dialog->caption;
-    node->cx = dialog->cx;
-    node->cy = dialog->cy;
-    for (const res::ControlTemplate& c : dialog->controls) {
-        auto child = std::make_unique<Node>();
-        switch (c.kind) {
-        case res::ControlKind::Static:
-            child->kind = ui::NodeKind::Static;
-            break;
-        case res::ControlKind::Picture:
-            child->kind = ui::NodeKind::Picture;
-            child->hasBitmap = c.imageId != 0;
-            break;
-        case res::ControlKind::CheckBox:
-            child->kind = ui::NodeKind::CheckBox;
-            break;
-        case res::ControlKind::ProgressBar:
-            child->kind = ui::NodeKind::ProgressBar;
-            break;
-        }
-        child->id = c.id;
-        child->style = c.style;
-        child->exStyle = c.exStyle;
-        child->x = c.x;
-        child->y = c.y;
-        child->cx = c.cx;
-        child->cy = c.cy;
-        child->text = c.text != nullptr ? c.text : L"";
-        child->role = c.role;
-        child->parent = node.get();
-        node->children.push_back(std::move(child));
-    }
     return node;
 }
 
@@ -247,6 +217,45 @@ intptr_t CPropertySheet::DoModal() {
 }
 
 namespace ui {
+
+std::unique_ptr<Node> NodeFromTemplate(const res::DialogTemplate& dialog) {
+    auto node = std::make_unique<Node>();
+    node->kind = NodeKind::Page;
+    node->dialog = &dialog;
+    node->text = dialog.caption;
+    node->cx = dialog.cx;
+    node->cy = dialog.cy;
+    for (const res::ControlTemplate& c : dialog.controls) {
+        auto child = std::make_unique<Node>();
+        switch (c.kind) {
+        case res::ControlKind::Static:
+            child->kind = NodeKind::Static;
+            break;
+        case res::ControlKind::Picture:
+            child->kind = NodeKind::Picture;
+            child->hasBitmap = c.imageId != 0;
+            break;
+        case res::ControlKind::CheckBox:
+            child->kind = NodeKind::CheckBox;
+            break;
+        case res::ControlKind::ProgressBar:
+            child->kind = NodeKind::ProgressBar;
+            break;
+        }
+        child->id = c.id;
+        child->style = c.style;
+        child->exStyle = c.exStyle;
+        child->x = c.x;
+        child->y = c.y;
+        child->cx = c.cx;
+        child->cy = c.cy;
+        child->text = c.text != nullptr ? c.text : L"";
+        child->role = c.role;
+        child->parent = node.get();
+        node->children.push_back(std::move(child));
+    }
+    return node;
+}
 
 int LastSheetResult() {
     return g_lastResult;
