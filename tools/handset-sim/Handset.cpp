@@ -11,8 +11,13 @@ namespace {
 constexpr std::uint32_t kLoadAddress = 0x00A00000;
 constexpr std::size_t kWriteChunk = 1017;
 constexpr std::size_t kStreamChunk = 1024;
-// Nothing the host sends may place data this far out; larger addresses are faults, not memory.
-constexpr std::size_t kPlaceLimit = std::size_t{1} << 30;
+// Data is kept by its address or offset, so a wild address from a faulty host must not turn into
+// a huge allocation: data may land at most this far past the end of the file it should match.
+constexpr std::size_t kPlaceSlack = std::size_t{16} << 20;
+
+std::size_t PlaceLimit(const std::optional<Bytes>& expected) {
+    return (expected ? expected->size() : 0) + kPlaceSlack;
+}
 
 constexpr std::array<std::uint8_t, 9> kGoPacket = {0x7E, 0x05, 0x00, 0xA0, 0x00, 0x00, 0xF4, 0xE6, 0x7E};
 constexpr std::array<std::uint8_t, 5> kSwitchPacket = {0x7E, 0x0C, 0x14, 0x3A, 0x7E};
@@ -237,7 +242,7 @@ void Handset::OnWrite(const Bytes& body) {
                  "write packet after a short one (only the last may be short)");
     if (carried != kWriteChunk)
         m_shortWriteSeen = true;
-    if (address >= kLoadAddress && address - kLoadAddress + carried <= kPlaceLimit) {
+    if (address >= kLoadAddress && address - kLoadAddress + carried <= PlaceLimit(m_images.programmer)) {
         m_received.programmer.Put(address - kLoadAddress, body.data() + 7, carried);
         m_programmerNext = address - kLoadAddress + carried;
     } else {
@@ -438,8 +443,11 @@ void Handset::OnStreamWrite(const Bytes& body) {
                  std::string(label) + ": chunk after a short one (only the last may be short)");
     if (carried != kStreamChunk)
         m_shortChunkSeen = true;
-    if (static_cast<std::size_t>(offset) + carried <= kPlaceLimit)
+    if (static_cast<std::size_t>(offset) + carried <=
+        PlaceLimit(m_images.images[static_cast<std::size_t>(m_current)]))
         m_received.boot[static_cast<std::size_t>(m_current)].image.Put(offset, body.data() + 5, carried);
+    else
+        AddFault(Stage::Stream, m_hdlcFrames, "offset far beyond the image, not stored");
     m_nextOffset = static_cast<std::size_t>(offset) + carried;
     if (Silenced(Stage::Stream))
         return;
@@ -612,7 +620,7 @@ void Handset::OnKitlFrame(const KitlFrame& frame) {
                  "sequence number " + std::to_string(seq) + ", should be " + std::to_string(m_nextSeq));
     m_nextSeq = seq + 1;
     const std::uint64_t piece = static_cast<std::uint64_t>(seq) - *m_firstSeq;
-    if (seq < *m_firstSeq || piece * kKitlPiece + kKitlPiece > kPlaceLimit) {
+    if (seq < *m_firstSeq || piece * kKitlPiece + kKitlPiece > PlaceLimit(m_images.flash)) {
         AddFault(Stage::KitlData, n, "data frame out of range, not stored");
     } else {
         const std::size_t at = static_cast<std::size_t>(piece) * kKitlPiece;

@@ -345,6 +345,19 @@ TEST(SimHandset, EveryFrameIsCheckedOnTheWire) {
              p.bytes = Reframed(p.bytes, [](Bytes& body) { body[1] = 1; });
          },
          "appsboot chunk 0 at offset 1, should be 0"},
+        // Wild addresses are reported, never turned into memory.
+        {"write far outside the programmer",
+         [](Script& s) {
+             Packet& p = Find(s.hdlc, "write 3");
+             p.bytes = Reframed(p.bytes, [](Bytes& body) { body[1] = 0xF0; });
+         },
+         "outside the programmer's memory"},
+        {"stream-write far beyond the image",
+         [](Script& s) {
+             Packet& p = Find(s.hdlc, "amss chunk 1");
+             p.bytes = Reframed(p.bytes, [](Bytes& body) { body[4] = 0xF0; });
+         },
+         "far beyond the image"},
         {"partition table twice",
          [](Script& s) {
              auto& h = s.hdlc;
