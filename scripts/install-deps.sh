@@ -16,4 +16,4 @@ $SUDO apt-get install -y -qq --no-install-recommends \
     binutils-mingw-w64-i686 g++-mingw-w64-i686 \
     binutils-mingw-w64-x86-64 g++-mingw-w64-x86-64-posix \
     wine wine32 wine64 xvfb xauth x11-utils imagemagick file procps \
-    clang-format python3 >/dev/null
+    clang-format python3 tmux >/dev/null
