@@ -26,8 +26,14 @@ if [ "$missing" -ne 0 ]; then
 fi
 
 echo "== building vestrel, handset-sim and make-images"
-cmake --preset host-release >/dev/null
-cmake --build --preset host-release --target vestrel handset-sim make-images >/dev/null
+build_log=$(mktemp "${TMPDIR:-/tmp}/vestrel-demo-build.XXXXXX")
+if ! { cmake --preset host-release && cmake --build --preset host-release --target vestrel handset-sim make-images; } \
+    >"$build_log" 2>&1; then
+    tail -40 "$build_log" >&2
+    echo "the build failed; the whole log is in $build_log" >&2
+    exit 1
+fi
+rm -f "$build_log"
 build="$root/build/host-release"
 vestrel="$build/src/app/vestrel"
 sim="$build/tools/handset-sim/handset-sim"
