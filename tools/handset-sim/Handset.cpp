@@ -36,10 +36,12 @@ constexpr std::array<std::uint8_t, 16> kGarbage = {0x00, 0xFF, 0x7E, 0x49, 0x54,
                                                    0x11, 0x4B, 0x69, 0x74, 0x6C, 0x0D, 0x0A, 0x55};
 
 Bytes HelloPacket() {
-    Bytes p = {0x7E, 0x01};
-    p.insert(p.end(), kHostMagic, kHostMagic + 32);
-    for (std::uint8_t b : {0x03, 0x03, 0x09, 0xC6, 0x32, 0x7E})
-        p.push_back(b);
+    Bytes p(40);
+    p[0] = 0x7E;
+    p[1] = 0x01;
+    std::memcpy(p.data() + 2, kHostMagic, 32);
+    constexpr std::uint8_t kTail[6] = {0x03, 0x03, 0x09, 0xC6, 0x32, 0x7E};
+    std::memcpy(p.data() + 34, kTail, sizeof kTail);
     return p;
 }
 

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <deque>
 #include <fstream>
+#include <limits>
 #include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -106,9 +107,10 @@ int main(int argc, char** argv) {
     std::deque<sim::Output> queue;
     std::size_t queueHeadDone = 0; // bytes of the queue's head already written
     sim::Millis lastActivity = NowMs();
-    std::optional<sim::Millis> returnAt;
-    std::optional<sim::Millis> lingerUntil;
-    std::optional<sim::Millis> drainedAt;
+    constexpr sim::Millis kNever = std::numeric_limits<sim::Millis>::max();
+    sim::Millis returnAt = kNever;
+    sim::Millis lingerUntil = kNever;
+    sim::Millis drainedAt = kNever;
     bool interrupted = false;
 
     for (;;) {
@@ -127,8 +129,8 @@ int main(int argc, char** argv) {
             if (options.scenario != sim::Scenario::NoReturn)
                 returnAt = now + options.returnMs;
         }
-        if (returnAt && now >= *returnAt) {
-            returnAt.reset();
+        if (now >= returnAt) {
+            returnAt = kNever;
             if (!device.Publish(options.link, message)) {
                 std::fprintf(stderr, "handset-sim: %s\n", message.c_str());
                 break;
@@ -148,14 +150,14 @@ int main(int argc, char** argv) {
             // Leave once the host has read the last answer (closing the pty would discard it).
             // Bytes written to the master reach the host's side a moment later, so the backlog
             // is only trusted after a short grace.
-            if (!lingerUntil) {
+            if (lingerUntil == kNever) {
                 lingerUntil = now + options.lingerMs;
                 drainedAt = now + 100;
             }
-            if ((now >= *drainedAt && device.HostBacklog() == 0) || now >= *lingerUntil)
+            if ((now >= drainedAt && device.HostBacklog() == 0) || now >= lingerUntil)
                 break;
         }
-        if (options.exitAfterIdle > 0 && !returnAt &&
+        if (options.exitAfterIdle > 0 && returnAt == kNever &&
             static_cast<double>(now - lastActivity) >= options.exitAfterIdle * 1000.0)
             break;
 
