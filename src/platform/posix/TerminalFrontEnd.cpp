@@ -13,11 +13,14 @@
 #define NCURSES_WIDECHAR 1
 #endif
 #include <curses.h>
+#include <term.h>
 
 #include <algorithm>
 #include <chrono>
 #include <clocale>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <cwchar>
 #include <cwctype>
@@ -572,11 +575,12 @@ void TerminalFrontEnd::DrawPage(Node& page, CellRect area) {
                 mvaddch(b.Bottom() - 1, b.Right() - 1, ACS_LRCORNER);
             }
             attron(attrs);
-            const std::vector<std::wstring> lines = WrapText(n.text, in.cols);
+            const std::vector<std::wstring> wrapped = WrapText(n.text, in.cols);
             const bool centred = (n.style & 0x3) == res::kSsCenter;
-            for (std::size_t i = 0; i < lines.size() && static_cast<int>(i) < in.rows; ++i) {
-                const int pad = centred ? std::max((in.cols - static_cast<int>(lines[i].size())) / 2, 0) : 0;
-                PutText(in.row + static_cast<int>(i), in.col + pad, lines[i], in.cols - pad);
+            for (std::size_t i = 0; i < wrapped.size() && static_cast<int>(i) < in.rows; ++i) {
+                const int pad =
+                    centred ? std::max((in.cols - static_cast<int>(wrapped[i].size())) / 2, 0) : 0;
+                PutText(in.row + static_cast<int>(i), in.col + pad, wrapped[i], in.cols - pad);
             }
             attroff(attrs);
             break;
@@ -657,15 +661,15 @@ void TerminalFrontEnd::DrawBox(OpenBox& box, bool top) {
     const std::wstring marker = IconMarker(box.request.type);
     const int maxText = std::max(std::min(COLS - 12, 60), 10);
     const int textCol = marker.empty() ? 0 : static_cast<int>(marker.size()) + 2;
-    std::vector<std::wstring> lines = WrapText(box.request.text, maxText);
-    if (lines.empty())
-        lines.emplace_back();
+    std::vector<std::wstring> wrapped = WrapText(box.request.text, maxText);
+    if (wrapped.empty())
+        wrapped.emplace_back();
     int textWidth = 0;
-    for (const auto& l : lines)
+    for (const auto& l : wrapped)
         textWidth = std::max(textWidth, static_cast<int>(l.size()));
     const int inner = std::max({textCol + textWidth, static_cast<int>(box.request.caption.size()) + 4, 20});
     const int width = std::min(inner + 4, COLS);
-    const int height = std::min(static_cast<int>(lines.size()) + 5, LINES);
+    const int height = std::min(static_cast<int>(wrapped.size()) + 5, LINES);
     const int row = std::max((LINES - height) / 2, 0);
     const int col = std::max((COLS - width) / 2, 0);
     const attr_t frame = COLOR_PAIR(Pair(-1, -1)) | (top ? A_BOLD : A_NORMAL);
@@ -688,8 +692,8 @@ void TerminalFrontEnd::DrawBox(OpenBox& box, bool top) {
         PutText(row + 2, col + 2, marker, width - 4);
         attroff(COLOR_PAIR(Pair(colour, -1)) | A_BOLD);
     }
-    for (std::size_t i = 0; i < lines.size() && static_cast<int>(i) + 2 < height - 2; ++i)
-        PutText(row + 2 + static_cast<int>(i), col + 2 + textCol, lines[i], width - 4 - textCol);
+    for (std::size_t i = 0; i < wrapped.size() && static_cast<int>(i) + 2 < height - 2; ++i)
+        PutText(row + 2 + static_cast<int>(i), col + 2 + textCol, wrapped[i], width - 4 - textCol);
     const std::wstring ok = L"[  OK  ]";
     attron(top ? A_REVERSE | A_BOLD : A_NORMAL);
     PutText(row + height - 2, col + (width - static_cast<int>(ok.size())) / 2, ok, width - 2);
@@ -754,6 +758,21 @@ void TerminalFrontEnd::Draw() {
 } // namespace
 
 std::unique_ptr<FrontEnd> MakeTerminalFrontEnd() {
+    // A terminal the curses library does not know (TERM unset, unknown, or too dumb to
+    // address the cursor) cannot show the wizard: it runs unattended there, and says so.
+    int error = 0;
+    if (setupterm(nullptr, STDOUT_FILENO, &error) != OK) {
+        const char* term = std::getenv("TERM");
+        std::fprintf(stderr, "vestrel: the terminal \"%s\" cannot show the wizard; it runs unattended\n",
+                     term != nullptr ? term : "");
+        return MakeUnattendedFrontEnd(stdout);
+    }
+    const bool addressable = tigetstr("cup") != nullptr && tigetstr("cup") != reinterpret_cast<char*>(-1);
+    del_curterm(cur_term);
+    if (!addressable) {
+        std::fprintf(stderr, "vestrel: this terminal cannot place the cursor; the wizard runs unattended\n");
+        return MakeUnattendedFrontEnd(stdout);
+    }
     return std::make_unique<TerminalFrontEnd>();
 }
 
