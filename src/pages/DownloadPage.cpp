@@ -92,6 +92,12 @@ void CDownloadPage::SetStatusText(const wchar_t* text) {
 }
 
 void CDownloadPage::SetPhaseProgress(int pos) {
+    // The image upload reports its bar before every chunk, mostly with the position it already
+    // shows; only a change is worth a hand-over to the user-interface thread. Only the worker
+    // reports, so the remembered position needs no lock.
+    if (pos == m_phasePosReported)
+        return;
+    m_phasePosReported = pos;
     RunOnUiThread([&] { m_phaseBar.SetPos(pos); });
 }
 

@@ -79,6 +79,8 @@ public:
     CProgressCtrl m_overallBar;
     CProgressCtrl m_phaseBar;
     CWinThread* m_worker = nullptr;
+    // The phase bar position last handed to the user-interface thread (-1: none yet).
+    int m_phasePosReported = -1;
     // The worker's exit code as Cancel found it (31 when it had to be stopped), kept after the
     // thread object is released.
     DWORD m_workerExitCode = 0;

@@ -58,8 +58,9 @@ private:
     int Phase(int k) {
         SetStatusText((L"phase " + std::to_wstring(k)).c_str());
         SetPhaseProgress(10 * k);
-        while (k == reportForeverAt)
-            SetPhaseProgress(50);
+        // Alternate, so that every report is a change and has to be handed over.
+        for (int flip = 0; k == reportForeverAt; flip ^= 1)
+            SetPhaseProgress(50 + flip);
         if (k != failAt)
             return 1;
         ShowPageMessage(L"phase failed", L"Vestrel", MB_ICONERROR);
