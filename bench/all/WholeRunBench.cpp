@@ -10,6 +10,7 @@
 //
 //   whole_run_bench [--sim PATH] [--make-images PATH] [--rate B] [--flash-size B] [--amss-size B]
 //                   [--quiet]
+#include "SimProcess.h"
 #include "pages/DownloadPage.h"
 
 #include <chrono>
@@ -28,8 +29,6 @@
 #include <unistd.h>
 #include <vector>
 
-extern char** environ;
-
 namespace {
 
 #ifdef VESTREL_HANDSET_SIM
@@ -41,69 +40,6 @@ std::string g_makeImages;
 #endif
 
 using Clock = std::chrono::steady_clock;
-
-pid_t Spawn(const std::vector<std::string>& args, int* stdoutFd) {
-    std::vector<char*> argv;
-    for (const std::string& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    int fds[2] = {-1, -1};
-    if (stdoutFd != nullptr) {
-        if (pipe(fds) != 0)
-            return -1;
-        posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-        posix_spawn_file_actions_addclose(&actions, fds[0]);
-    }
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
-        pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    if (stdoutFd != nullptr) {
-        close(fds[1]);
-        *stdoutFd = fds[0];
-    }
-    return pid;
-}
-
-int WaitExit(pid_t pid) {
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid)
-        return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-bool WaitForLine(int fd, const char* word) {
-    std::string line;
-    char c;
-    while (read(fd, &c, 1) == 1) {
-        if (c != '\n') {
-            line.push_back(c);
-            continue;
-        }
-        if (line.rfind(word, 0) == 0)
-            return true;
-        line.clear();
-    }
-    return false;
-}
-
-double CpuSeconds() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-long PeakRssKiB() {
-    std::ifstream in("/proc/self/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind("VmHWM:", 0) == 0)
-            return std::strtol(line.c_str() + 6, nullptr, 10);
-    return -1;
-}
 
 // Bytes the simulator's process has read (from the host) and written (to the host) so far. Its
 // image files are read before it announces itself and its few stdout lines fall outside the
@@ -245,8 +181,8 @@ int main(int argc, char** argv) {
         return 2;
     const std::filesystem::path dir = pattern;
     const std::string images = (dir / "images").string();
-    const int made = WaitExit(
-        Spawn({g_makeImages, "--out", images, "--flash-size", flashSize, "--amss-size", amssSize}, nullptr));
+    const int made = WaitExit(SpawnProcess(
+        {g_makeImages, "--out", images, "--flash-size", flashSize, "--amss-size", amssSize}, nullptr));
     if (made != 0) {
         std::fprintf(stderr, "make-images failed\n");
         std::filesystem::remove_all(dir);
@@ -255,10 +191,10 @@ int main(int argc, char** argv) {
 
     const std::string link = (dir / "wceusbsh001").string();
     int out = -1;
-    const pid_t sim = Spawn({g_sim, "--link", link, "--images", images, "--rate", std::to_string(rate),
-                             "--return-ms", "500", "--verdict", (dir / "verdict.json").string(), "--summary",
-                             (dir / "summary.txt").string(), "--exit-after-idle", "60"},
-                            &out);
+    const pid_t sim = SpawnProcess({g_sim, "--link", link, "--images", images, "--rate", std::to_string(rate),
+                                    "--return-ms", "500", "--verdict", (dir / "verdict.json").string(),
+                                    "--summary", (dir / "summary.txt").string(), "--exit-after-idle", "60"},
+                                   &out);
     if (sim < 0 || !WaitForLine(out, "ready")) {
         std::fprintf(stderr, "handset-sim did not start\n");
         std::filesystem::remove_all(dir);
@@ -292,7 +228,7 @@ int main(int argc, char** argv) {
     }
     std::printf("host CPU: %.3f s, %.4f s per MiB sent, %.2f%% of one core during transfers (target < 2%%)\n",
                 page.cpu, page.cpu / sentMiB, 100.0 * page.cpu / page.seconds);
-    std::printf("peak RSS: %.1f MiB (target < 16 MiB)\n", static_cast<double>(PeakRssKiB()) / 1024.0);
+    std::printf("peak RSS: %.1f MiB (target < 16 MiB)\n", static_cast<double>(PeakRssKib()) / 1024.0);
     const bool ok = result == 1 && page.m_finished && simExit == 0;
     std::printf("handset-sim: %s\n", ok ? "flashed byte for byte" : "FAILED");
     if (!ok) {

@@ -4,6 +4,7 @@
 // side's own speed; --rate 92160 models 921600 baud 8N1.
 //
 //   programmer_upload_bench [--sim PATH] [--make-images PATH] [--kb N] [--rate B]
+#include "SimProcess.h"
 #include "pages/DownloadPage.h"
 
 #include <chrono>
@@ -22,8 +23,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
@@ -49,60 +48,6 @@ public:
     std::wstring m_lastMessage;
     unsigned m_reports = 0;
 };
-
-pid_t Spawn(const std::vector<std::string>& args, int* stdoutFd) {
-    std::vector<char*> argv;
-    for (const std::string& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    int pipeFds[2] = {-1, -1};
-    if (stdoutFd) {
-        if (pipe(pipeFds) != 0)
-            return -1;
-        posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
-        posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
-    }
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
-        pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    if (stdoutFd) {
-        close(pipeFds[1]);
-        *stdoutFd = pipeFds[0];
-    }
-    return pid;
-}
-
-int WaitExit(pid_t pid) {
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid)
-        return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-bool WaitForLine(int fd, const char* word) {
-    std::string line;
-    char c;
-    while (read(fd, &c, 1) == 1) {
-        if (c != '\n') {
-            line.push_back(c);
-            continue;
-        }
-        if (line.rfind(word, 0) == 0)
-            return true;
-        line.clear();
-    }
-    return false;
-}
-
-double CpuSeconds() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
 
 // The simulator's judgement of the programmer item: the status that follows its name.
 std::string ProgrammerVerdict(const std::filesystem::path& verdictFile) {
@@ -155,8 +100,8 @@ int main(int argc, char** argv) {
     const std::size_t bytes = kb * 1024;
 
     int exitCode = 1;
-    if (WaitExit(Spawn({g_makeImages, "--out", images, "--programmer-size", std::to_string(bytes)},
-                       nullptr)) != 0) {
+    if (WaitExit(SpawnProcess({g_makeImages, "--out", images, "--programmer-size", std::to_string(bytes)},
+                              nullptr)) != 0) {
         std::fprintf(stderr, "make-images failed\n");
         std::filesystem::remove_all(dir);
         return 2;
@@ -164,9 +109,9 @@ int main(int argc, char** argv) {
     const auto hexBytes = std::filesystem::file_size(std::filesystem::path(images) / "NPRG7200.hex");
     int out = -1;
     const pid_t sim =
-        Spawn({g_sim, "--link", link, "--images", images, "--rate", std::to_string(rate), "--verdict",
-               verdict.string(), "--summary", (dir / "summary.txt").string(), "--linger-ms", "0"},
-              &out);
+        SpawnProcess({g_sim, "--link", link, "--images", images, "--rate", std::to_string(rate), "--verdict",
+                      verdict.string(), "--summary", (dir / "summary.txt").string(), "--linger-ms", "0"},
+                     &out);
     if (sim < 0 || !WaitForLine(out, "ready")) {
         std::fprintf(stderr, "handset-sim did not start\n");
         std::filesystem::remove_all(dir);

@@ -4,6 +4,7 @@
 // need on the wire.
 //
 //   kitl_transfer_bench [--sim PATH] [--make-images PATH] [--unpaced-mb N] [--paced-kb N]
+#include "SimProcess.h"
 #include "pages/DownloadPage.h"
 #include "protocol/kitl/KitlFrames.h"
 
@@ -18,8 +19,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
@@ -45,67 +44,6 @@ public:
     std::wstring m_lastMessage;
 };
 
-pid_t Spawn(const std::vector<std::string>& args, int* stdoutFd) {
-    std::vector<char*> argv;
-    for (const std::string& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    int pipeFds[2] = {-1, -1};
-    if (stdoutFd) {
-        if (pipe(pipeFds) != 0)
-            return -1;
-        posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
-        posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
-    }
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
-        pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    if (stdoutFd) {
-        close(pipeFds[1]);
-        *stdoutFd = pipeFds[0];
-    }
-    return pid;
-}
-
-int WaitExit(pid_t pid) {
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid)
-        return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-// Reads the simulator's stdout until a line starts with `word`.
-bool WaitForLine(int fd, const char* word) {
-    std::string line;
-    char c;
-    while (read(fd, &c, 1) == 1) {
-        if (c != '\n') {
-            line.push_back(c);
-            continue;
-        }
-        if (line.rfind(word, 0) == 0)
-            return true;
-        line.clear();
-    }
-    return false;
-}
-
-long PeakRssKib() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return u.ru_maxrss;
-}
-
-double CpuSeconds() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
 struct Run {
     bool ok = false;
     double seconds = 0;
@@ -116,16 +54,16 @@ struct Run {
 Run Transfer(const std::filesystem::path& dir, std::size_t flashBytes, unsigned rate) {
     Run run;
     const std::string images = (dir / ("images-" + std::to_string(flashBytes))).string();
-    if (WaitExit(Spawn({g_makeImages, "--out", images, "--flash-size", std::to_string(flashBytes)},
-                       nullptr)) != 0) {
+    if (WaitExit(SpawnProcess({g_makeImages, "--out", images, "--flash-size", std::to_string(flashBytes)},
+                              nullptr)) != 0) {
         std::fprintf(stderr, "make-images failed\n");
         return run;
     }
     const std::string link = (dir / "wceusbsh001").string();
     int out = -1;
-    const pid_t sim = Spawn({g_sim, "--link", link, "--images", images, "--start-at", "kitl", "--rate",
-                             std::to_string(rate), "--exit-after-idle", "20"},
-                            &out);
+    const pid_t sim = SpawnProcess({g_sim, "--link", link, "--images", images, "--start-at", "kitl", "--rate",
+                                    std::to_string(rate), "--exit-after-idle", "20"},
+                                   &out);
     if (sim < 0 || !WaitForLine(out, "ready")) {
         std::fprintf(stderr, "handset-sim did not start\n");
         return run;

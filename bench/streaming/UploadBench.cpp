@@ -4,6 +4,7 @@
 // ways, need on the wire. Run it once unpaced too, for the host side's own cost.
 //
 //   streaming_upload_bench [--sim PATH] [--make-images PATH] [--kb N] [--rate B] [--latency-ms MS]
+#include "SimProcess.h"
 #include "pages/DownloadPage.h"
 #include "protocol/hdlc/FixedPackets.h"
 #include "protocol/streaming/StreamingCommon.h"
@@ -23,8 +24,6 @@
 #include <termios.h>
 #include <unistd.h>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
@@ -49,60 +48,6 @@ public:
     void ShowPageMessage(const wchar_t* text, const wchar_t*, UINT) override { m_lastMessage = text; }
     std::wstring m_lastMessage;
 };
-
-pid_t Spawn(const std::vector<std::string>& args, int* stdoutFd) {
-    std::vector<char*> argv;
-    for (const std::string& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    int pipeFds[2] = {-1, -1};
-    if (stdoutFd) {
-        if (pipe(pipeFds) != 0)
-            return -1;
-        posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
-        posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
-    }
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
-        pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    if (stdoutFd) {
-        close(pipeFds[1]);
-        *stdoutFd = pipeFds[0];
-    }
-    return pid;
-}
-
-int WaitExit(pid_t pid) {
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid)
-        return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-bool WaitForLine(int fd, const char* word) {
-    std::string line;
-    char c;
-    while (read(fd, &c, 1) == 1) {
-        if (c != '\n') {
-            line.push_back(c);
-            continue;
-        }
-        if (line.rfind(word, 0) == 0)
-            return true;
-        line.clear();
-    }
-    return false;
-}
-
-double CpuSeconds() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
 
 std::size_t FrameLength(std::initializer_list<std::uint8_t> body) {
     std::vector<std::uint8_t> b(body);
@@ -151,10 +96,10 @@ struct Sim {
 
 Sim StartSim(const std::string& link, const std::string& images, unsigned rate, unsigned latencyMs) {
     Sim sim;
-    sim.pid = Spawn({g_sim, "--link", link, "--images", images, "--start-at", "streaming", "--rate",
-                     std::to_string(rate), "--latency-ms", std::to_string(latencyMs), "--exit-after-idle",
-                     "3", "--linger-ms", "0"},
-                    &sim.out);
+    sim.pid = SpawnProcess({g_sim, "--link", link, "--images", images, "--start-at", "streaming", "--rate",
+                            std::to_string(rate), "--latency-ms", std::to_string(latencyMs),
+                            "--exit-after-idle", "3", "--linger-ms", "0"},
+                           &sim.out);
     if (sim.pid < 0 || !WaitForLine(sim.out, "ready")) {
         std::fprintf(stderr, "handset-sim did not start\n");
         sim.pid = -1;
@@ -326,8 +271,8 @@ int main(int argc, char** argv) {
     const std::string images = (dir / "images").string();
     const std::string link = (dir / "wceusbsh001").string();
     int status = 1;
-    if (WaitExit(Spawn({g_makeImages, "--out", images, "--oemsbl-size", std::to_string(kb * 1024)},
-                       nullptr)) != 0) {
+    if (WaitExit(SpawnProcess({g_makeImages, "--out", images, "--oemsbl-size", std::to_string(kb * 1024)},
+                              nullptr)) != 0) {
         std::fprintf(stderr, "make-images failed\n");
     } else {
         const Result program = Program(link, images, rate, latencyMs);
