@@ -4,6 +4,7 @@
 // need on the wire.
 //
 //   kitl_transfer_bench [--sim PATH] [--make-images PATH] [--unpaced-mb N] [--paced-kb N]
+#include "QuietPage.h"
 #include "SimProcess.h"
 #include "pages/DownloadPage.h"
 #include "protocol/kitl/KitlFrames.h"
@@ -29,20 +30,6 @@ std::string g_makeImages = VESTREL_MAKE_IMAGES;
 std::string g_sim;
 std::string g_makeImages;
 #endif
-
-// A download page that shows nothing: the bench measures the transfer, not a user interface.
-class QuietPage : public CDownloadPage {
-public:
-    explicit QuietPage(const std::string& dir) {
-        std::wstring w(dir.begin(), dir.end());
-        std::wcsncpy(m_imageDir, w.c_str(), kImageDirCapacity - 1);
-    }
-    void SetStatusText(const wchar_t*) override {}
-    void SetPhaseProgress(int) override {}
-    void SetOverallProgress(int) override {}
-    void ShowPageMessage(const wchar_t* text, const wchar_t*, UINT) override { m_lastMessage = text; }
-    std::wstring m_lastMessage;
-};
 
 struct Run {
     bool ok = false;

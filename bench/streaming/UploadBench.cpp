@@ -4,6 +4,7 @@
 // ways, need on the wire. Run it once unpaced too, for the host side's own cost.
 //
 //   streaming_upload_bench [--sim PATH] [--make-images PATH] [--kb N] [--rate B] [--latency-ms MS]
+#include "QuietPage.h"
 #include "SimProcess.h"
 #include "pages/DownloadPage.h"
 #include "protocol/hdlc/FixedPackets.h"
@@ -34,20 +35,6 @@ std::string g_makeImages = VESTREL_MAKE_IMAGES;
 std::string g_sim;
 std::string g_makeImages;
 #endif
-
-// A download page that shows nothing: the bench measures the exchange, not a user interface.
-class QuietPage : public CDownloadPage {
-public:
-    explicit QuietPage(const std::string& dir) {
-        std::wstring w(dir.begin(), dir.end());
-        std::wcsncpy(m_imageDir, w.c_str(), kImageDirCapacity - 1);
-    }
-    void SetStatusText(const wchar_t*) override {}
-    void SetPhaseProgress(int) override {}
-    void SetOverallProgress(int) override {}
-    void ShowPageMessage(const wchar_t* text, const wchar_t*, UINT) override { m_lastMessage = text; }
-    std::wstring m_lastMessage;
-};
 
 std::size_t FrameLength(std::initializer_list<std::uint8_t> body) {
     std::vector<std::uint8_t> b(body);
